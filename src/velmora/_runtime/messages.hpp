@@ -1,0 +1,124 @@
+// Every text the package raises, in one place. Module code never spells a
+// message itself: it calls one of the raise_* helpers below or formats one of
+// these constants through them.
+#pragma once
+
+#include "ref.hpp"
+
+namespace velmora::rt::msg {
+
+// Argument binding.
+inline constexpr const char* arity =
+    "%.200s() takes %.8s %zd positional argument%.1s (%zd given)";
+inline constexpr const char* unexpected_keyword = "%s() got an unexpected keyword argument '%U'";
+inline constexpr const char* multiple_values = "%s() got multiple values for keyword argument '%U'";
+inline constexpr const char* keywords_must_be_strings = "%.200s() keywords must be strings";
+inline constexpr const char* argument_type =
+    "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)";
+inline constexpr const char* argument_not_none = "Argument '%.200s' must not be None";
+inline constexpr const char* none_into_not_none =
+    "cannot pass None into a C function argument that is declared 'not None'";
+inline constexpr const char* expected_type = "Expected %s, got %.200s";
+inline constexpr const char* not_subscriptable = "'%.200s' object is not subscriptable";
+
+// Integer conversion.
+inline constexpr const char* integer_required = "an integer is required";
+inline constexpr const char* int_returned_non_int = "__int__ returned non-int (type %.200s)";
+inline constexpr const char* int_returned_int_subclass =
+    "__int__ returned non-int (type %.200s).  The ability to return an instance of a strict "
+    "subclass of int is deprecated, and may be removed in a future version of Python.";
+inline constexpr const char* int_too_large = "value too large to convert to int";
+
+// Buffer views.
+inline constexpr const char* buffer_ndim = "Buffer has wrong number of dimensions (expected %d, got %d)";
+inline constexpr const char* buffer_dtype = "Buffer dtype mismatch, expected %s%s%s but got %s";
+inline constexpr const char* buffer_itemsize =
+    "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)";
+inline constexpr const char* buffer_not_c_contiguous = "Buffer not C contiguous.";
+inline constexpr const char* buffer_not_same_contiguity =
+    "Buffer and memoryview are not contiguous in the same dimension.";
+inline constexpr const char* buffer_little_endian =
+    "Little-endian buffer not supported on big-endian compiler";
+inline constexpr const char* buffer_big_endian =
+    "Big-endian buffer not supported on little-endian compiler";
+inline constexpr const char* array_too_short =
+    "%.200s(): array '%.200s' has %zd elements, fewer than the %zd of '%.200s'";
+inline constexpr const char* array_too_long =
+    "%.200s(): array '%.200s' has %zd elements; at most 2147483647 are supported";
+
+// C-level exports and imports.
+inline constexpr const char* capi_missing = "%.200s does not export expected C %.8s %.200s";
+inline constexpr const char* capi_signature =
+    "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)";
+inline constexpr const char* not_a_type = "%.200s.%.200s is not a type object";
+inline constexpr const char* size_changed =
+    "%.200s.%.200s size changed, may indicate binary incompatibility. "
+    "Expected %zd from C header, got %zd from PyObject";
+inline constexpr const char* invalid_vtable = "invalid vtable found for imported type";
+inline constexpr const char* cannot_import_name = "cannot import name %S";
+inline constexpr const char* name_not_defined = "name '%U' is not defined";
+
+// Module guard.
+inline constexpr const char* interpreter_change =
+    "Interpreter change detected - this module can only be loaded into one interpreter per process.";
+inline constexpr const char* reinitialisation =
+    "Module '%.200s' has already been imported. Re-initialisation is not supported.";
+
+// Pickling.
+inline constexpr const char* no_default_reduce = "no default __reduce__ due to non-trivial __cinit__";
+inline constexpr const char* pickling_setup = "Unable to initialize pickling for %.200s";
+// Filled by Python's own %-formatting, so that negative checksums print as
+// Python prints them.
+inline constexpr const char* incompatible_checksums =
+    "Incompatible checksums (0x%x vs (0xe3b0c44, 0xda39a3e, 0xd41d8cd) = ())";
+
+// Arithmetic.
+inline constexpr const char* float_division = "float division";
+
+// Unimplemented opacity operations: appended to the type's __name__.
+inline constexpr const char* grey_log_opacity = " must implement _log_opacity(log_T, log_rho).";
+inline constexpr const char* grey_dlogrho = " must implement _dlogkappa_dlogrho(log_T, log_rho).";
+inline constexpr const char* grey_dlogT = " must implement _dlogkappa_dlogT(log_T, log_rho).";
+inline constexpr const char* freq_log_opacity =
+    " must implement _log_opacity(log_nu, log_T, log_rho).";
+inline constexpr const char* freq_dlogrho =
+    " must implement _dlogkappa_dlogrho(log_nu, log_T, log_rho).";
+inline constexpr const char* freq_dlogT = " must implement _dlogkappa_dlogT(log_nu, log_T, log_rho).";
+inline constexpr const char* freq_dlognu =
+    " must implement _dlogkappa_dlognu(log_nu, log_T, log_rho).";
+
+}  // namespace velmora::rt::msg
+
+namespace velmora::rt {
+
+// The arity error of a fixed parameter list (min == max for "exactly").
+inline void raise_arity(const char* func, bool exact, Py_ssize_t n_min, Py_ssize_t n_max,
+                        Py_ssize_t n_found) {
+    Py_ssize_t expected;
+    const char* more_or_less;
+    if (n_found < n_min) {
+        expected = n_min;
+        more_or_less = "at least";
+    } else {
+        expected = n_max;
+        more_or_less = "at most";
+    }
+    if (exact) more_or_less = "exactly";
+    PyErr_Format(PyExc_TypeError, msg::arity, func, more_or_less, expected,
+                 expected == 1 ? "" : "s", n_found);
+}
+
+inline void raise_float_division() {
+    PyErr_SetString(PyExc_ZeroDivisionError, msg::float_division);
+}
+
+// Argument of the wrong exact type (None allowed or not is the caller's test).
+inline void raise_argument_type(const char* name, PyTypeObject* expected, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, msg::argument_type, name, expected->tp_name, Py_TYPE(got)->tp_name);
+}
+
+inline void raise_argument_none(const char* name) {
+    PyErr_Format(PyExc_TypeError, msg::argument_not_none, name);
+}
+
+}  // namespace velmora::rt

@@ -1,0 +1,55 @@
+// Owned references and the interpreter-lock guard.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace velmora::rt {
+
+// An owned (strong) reference; released when the Ref goes out of scope.
+class Ref {
+public:
+    Ref() noexcept = default;
+    ~Ref() { Py_XDECREF(p_); }
+
+    // Takes over a new reference (the result of most C-API calls).
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    // Takes a new reference on a borrowed pointer.
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+
+    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+
+    PyObject* get() const noexcept { return p_; }
+    // Hands the reference to the caller (for returning to the interpreter).
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Scoped PyGILState_Ensure / PyGILState_Release. The pair nests, so a kernel may
+// take the lock whether or not its caller holds it.
+class GilGuard {
+public:
+    GilGuard() noexcept : state_(PyGILState_Ensure()) {}
+    ~GilGuard() { PyGILState_Release(state_); }
+    GilGuard(const GilGuard&) = delete;
+    GilGuard& operator=(const GilGuard&) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
+}  // namespace velmora::rt

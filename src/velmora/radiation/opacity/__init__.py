@@ -1,0 +1,1 @@
+"""Opacity laws: the base types in kappa_core and the concrete laws."""
