@@ -4,6 +4,9 @@ Capsule addresses come from ``__c_api__`` and ``__c_vtable__``; records are
 ``ctypes.Structure``s. A ``PYFUNCTYPE`` prototype calls with the interpreter
 lock held (and raises what is left pending); a ``CFUNCTYPE`` prototype
 releases the lock for the call, which shows that a kernel runs without it.
+A CFUNCTYPE call that leaves an exception pending surfaces as SystemError
+("returned a result with an exception set") whose __cause__ is the pending
+exception.
 """
 
 import ctypes
@@ -16,15 +19,6 @@ _get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
 _get_name = ctypes.pythonapi.PyCapsule_GetName
 _get_name.restype = ctypes.c_char_p
 _get_name.argtypes = [ctypes.py_object]
-
-_err_occurred = ctypes.pythonapi.PyErr_Occurred
-_err_occurred.restype = ctypes.c_void_p
-_err_occurred.argtypes = []
-
-_err_fetch = ctypes.pythonapi.PyErr_GetRaisedException
-_err_fetch.restype = ctypes.py_object
-_err_fetch.argtypes = []
-
 
 def capsule_name(capsule):
     name = _get_name(capsule)
@@ -55,14 +49,6 @@ def c_api(module, name, prototype=None):
     capsule = module.__c_api__[name]
     address = capsule_pointer(capsule)
     return address if prototype is None else prototype(address)
-
-
-def take_pending():
-    """The exception left pending by a call made through a CFUNCTYPE
-    prototype (which does not raise it), cleared; or None."""
-    if _err_occurred():
-        return _err_fetch()
-    return None
 
 
 def frame_names(exc):
