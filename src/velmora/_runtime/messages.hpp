@@ -87,6 +87,19 @@ inline constexpr const char* freq_dlogT = " must implement _dlogkappa_dlogT(log_
 inline constexpr const char* freq_dlognu =
     " must implement _dlogkappa_dlognu(log_nu, log_T, log_rho).";
 
+
+// Table opacities. The out-of-domain message is filled with the interpreter's
+// own float formatting (".3f" for the point, ".2f" for the table edges), so
+// that infinities and NaN print as the interpreter prints them.
+inline constexpr const char* table_outside_domain =
+    "(log10_T=%U, %s=%U) is outside the table domain [%U, %U] x [%U, %U].";
+inline constexpr const char* table_point_format = ".3f";
+inline constexpr const char* table_edge_format = ".2f";
+inline constexpr const char* table_grid_too_short =
+    "%.200s(): grid '%.200s' has %zd point%s; a table axis needs at least 2";
+inline constexpr const char* table_too_small =
+    "%.200s(): table 'lk' has shape (%zd, %zd), smaller than the (%zd, %zd) of the grids 'g1' and 'g2'";
+
 }  // namespace velmora::rt::msg
 
 namespace velmora::rt {

@@ -11,18 +11,11 @@
 namespace velmora::rt {
 
 namespace detail {
+// Only the type's own dictionary counts: pickling support inherited from a
+// base type (the opacity-law bases install their own) is replaced on the
+// subclass, not mistaken for the subclass's own definition.
 inline bool type_defines_own(PyTypeObject* type, const char* name) {
-    Ref own = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), name));
-    if (!own) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref base = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), name));
-    if (!base) {
-        PyErr_Clear();
-        return true;
-    }
-    return own.get() != base.get();
+    return type->tp_dict && PyDict_GetItemString(type->tp_dict, name) != nullptr;
 }
 }  // namespace detail
 
