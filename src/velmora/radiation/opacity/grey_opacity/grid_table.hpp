@@ -1,0 +1,546 @@
+// Grey table opacity laws: bilinear interpolation in a two-dimensional table
+// of log10 kappa (kappa in cm^2 g^-1) over (log10 T, a second coordinate),
+// with NaN holes and an out-of-domain policy.
+//
+// One machinery serves every table convention. A law is a traits type that
+// supplies only what differs between conventions:
+//
+//   qualname         module path and class, the prefix of traceback entries
+//   class_name       the class's __name__
+//   label            name of the second coordinate in the out-of-domain message
+//   class_doc        the class docstring
+//   second_coordinate(log_rho, x, ln10)
+//                    the second table coordinate from ln rho and x = log10 T
+//   at_fixed_density(cell, x, s_T, out)
+//                    d ln kappa / d ln T at fixed rho from the slope s_T along
+//                    log10 T at fixed second coordinate (the chain-rule term)
+//
+// Layout and calling convention. The object begins with the GreyKappaCore
+// header, so every caller that knows the grey base table can call slots 0 to 3;
+// the law's table begins with the grey slots and appends six. Every call from
+// one operation to another goes through the object's table, followed by the
+// pending-exception test, so an override in a compiled subclass takes effect
+// everywhere. The operations may run without the interpreter lock: they take
+// it only for those tests, to raise, and to add traceback entries.
+#pragma once
+
+#include "radiation/opacity/kappa_core.hpp"
+
+#include "_runtime/format.hpp"
+#include "_runtime/runtime.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace velmora::opacity::grid {
+
+// ---------------------------------------------------------------------------
+// Numerical cores: plain arithmetic over doubles, no interpreter calls.
+
+// Points this close outside the grid (in log10 units) still count as inside
+// and are extrapolated linearly from the edge cell.
+inline constexpr double domain_tolerance = 1e-9;
+
+// Cell index along one axis, in [0, n - 2]: the last node at or below x. An
+// interior node k gives k (the cell that begins there), the last node gives
+// n - 2; below grid[1] gives 0, and so does NaN, which no comparison passes.
+inline int bisect(const double* grid, int n, double x) noexcept {
+    if (n - 2 <= 0) return 0;
+    int lo = 0;
+    int hi = n - 1;
+    while (lo < hi - 1) {
+        const int mid = lo + (hi - lo) / 2;
+        if (x >= grid[mid])
+            lo = mid;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+// Outside the table domain (a NaN coordinate passes every test: inside).
+inline bool outside_domain(double x, double y, double x_first, double x_last, double y_first,
+                           double y_last) noexcept {
+    return x < x_first - domain_tolerance || x > x_last + domain_tolerance || y < y_first - domain_tolerance ||
+           y > y_last + domain_tolerance;
+}
+
+// The four corners of cell (i, j), log10 kappa at (i, j), (i+1, j), (i, j+1),
+// (i+1, j+1), and the cell's origin and widths along both axes.
+struct Cell {
+    double f00, f10, f01, f11;
+    double x0, dx;
+    double y0, dy;
+};
+
+enum class Outcome {
+    value,       // the result was written
+    hole,        // a NaN corner entered the result
+    zero_width,  // a division by a cell width of exactly zero
+};
+
+// log10 kappa interpolated bilinearly at (x, y); t and u are not clamped, so
+// points just outside the edge cell are extrapolated.
+inline Outcome interpolate(const Cell& c, double x, double y, double& out) noexcept {
+    if (std::isnan(c.f00) || std::isnan(c.f10) || std::isnan(c.f01) || std::isnan(c.f11)) return Outcome::hole;
+    if (c.dx == 0.0) return Outcome::zero_width;
+    const double t = (x - c.x0) / c.dx;
+    if (c.dy == 0.0) return Outcome::zero_width;
+    const double u = (y - c.y0) / c.dy;
+    out = ((1.0 - t) * c.f00) * (1.0 - u) + (t * c.f10) * (1.0 - u) + ((1.0 - t) * c.f01) * u + (t * c.f11) * u;
+    return Outcome::value;
+}
+
+// Slope of the interpolant along the second axis at fixed T. It is a ratio of
+// two base-10 log differences, equal to the ratio of the natural-log ones, so
+// it is already the logarithmic derivative: no factor of ln 10 enters.
+inline Outcome second_axis_slope(const Cell& c, double x, double& out) noexcept {
+    if (c.dx == 0.0) return Outcome::zero_width;
+    const double t = (x - c.x0) / c.dx;
+    const double k_a = t * c.f10 + (1.0 - t) * c.f00;  // along T on column j
+    const double k_b = t * c.f11 + (1.0 - t) * c.f01;  // along T on column j+1
+    if (std::isnan(k_a) || std::isnan(k_b)) return Outcome::hole;
+    if (c.dy == 0.0) return Outcome::zero_width;
+    out = (k_b - k_a) / c.dy;
+    return Outcome::value;
+}
+
+// d ln kappa / d ln T at fixed rho: the slope along log10 T at fixed second
+// coordinate, carried to fixed density by the law's chain-rule term.
+template <typename Law>
+Outcome temperature_slope(const Cell& c, double x, double y, double& out) noexcept {
+    if (c.dy == 0.0) return Outcome::zero_width;
+    const double u = (y - c.y0) / c.dy;
+    const double k_lo = c.f01 * u + c.f00 * (1.0 - u);  // along the second axis on row i
+    const double k_hi = c.f11 * u + c.f10 * (1.0 - u);  // on row i+1
+    if (std::isnan(k_lo) || std::isnan(k_hi)) return Outcome::hole;
+    if (c.dx == 0.0) return Outcome::zero_width;
+    const double s_T = (k_hi - k_lo) / c.dx;
+    return Law::at_fixed_density(c, x, s_T, out);
+}
+
+// The finite table entry nearest to node (i0, j0): square rings of growing
+// Chebyshev radius, clipped to the table, each scanned row by row and within
+// a row by ascending column, so ties go to the smallest row, then column.
+// Only the nodes on the ring are visited; the order is that of a full scan
+// of the ring's bounding square. NaN when the table holds no finite entry.
+inline double nearest_finite(const rt::Table& lk, int n1, int n2, int i0, int j0) noexcept {
+    const long long rows = n1;
+    const long long cols = n2;
+    for (long long d = 0; d < rows + cols; ++d) {
+        const long long i_lo = std::max<long long>(i0 - d, 0);
+        const long long i_hi = std::min<long long>(i0 + d, rows - 1);
+        const long long j_lo = std::max<long long>(j0 - d, 0);
+        const long long j_hi = std::min<long long>(j0 + d, cols - 1);
+        for (long long ii = i_lo; ii <= i_hi; ++ii) {
+            const bool ring_row = (ii > i0 ? ii - i0 : i0 - ii) == d;
+            if (ring_row) {
+                for (long long jj = j_lo; jj <= j_hi; ++jj) {
+                    const double v = lk.at(ii, jj);
+                    if (!std::isnan(v)) return v;
+                }
+                continue;
+            }
+            // Off the ring's top and bottom rows only its two sides lie on it.
+            for (long long jj : {j0 - d, j0 + d}) {
+                if (jj < j_lo || jj > j_hi) continue;
+                const double v = lk.at(ii, jj);
+                if (!std::isnan(v)) return v;
+            }
+        }
+    }
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
+// ---------------------------------------------------------------------------
+// Object layout and operation table.
+
+template <typename Law>
+struct Object;
+
+template <typename Law>
+struct Ops {
+    using Self = Object<Law>;
+    GreyKappaOps grey;  // slots 0 to 3, the grey base table's order
+    int (*_bisect)(Self* self, const rt::Vec& grid, int n, double x);
+    double (*_interp)(Self* self, double x, double y, int i, int j);
+    void (*_coords)(Self* self, double log_T, double log_rho, double* x, double* y);
+    int (*_find_cell)(Self* self, double x, double y, int* i, int* j);
+    double (*_nearest_finite)(Self* self, int i, int j);
+    double (*_handle_oob)(Self* self, double x, double y);
+};
+
+// The header of the grey base first; the views keep the caller's arrays (and
+// references on them) for the object's life: nothing is copied, and later
+// writes into the arrays are seen.
+template <typename Law>
+struct Object {
+    GreyKappaCore base;
+    rt::Vec g1;    // log10 T grid, n1 nodes
+    rt::Vec g2;    // second-coordinate grid, n2 nodes
+    rt::Table lk;  // log10 kappa, rows along g1, columns along g2; NaN is a hole
+    int n1;
+    int n2;
+    int oob;       // 1 clamp, 2 nan, any other value raise
+    double ln10;
+
+    Ops<Law>* ops() const noexcept { return reinterpret_cast<Ops<Law>*>(base.vtab); }
+};
+
+inline constexpr int oob_clamp = 1;
+inline constexpr int oob_nan = 2;
+
+// ---------------------------------------------------------------------------
+// The operations, the type and the module initialisation of one law.
+
+template <typename Law>
+struct GridLaw {
+    using Self = Object<Law>;
+    using Ref = rt::Ref;
+
+    struct Names {
+        static inline const std::string opacity = std::string(Law::qualname) + "._opacity";
+        static inline const std::string log_opacity = std::string(Law::qualname) + "._log_opacity";
+        static inline const std::string dlogrho = std::string(Law::qualname) + "._dlogkappa_dlogrho";
+        static inline const std::string dlogT = std::string(Law::qualname) + "._dlogkappa_dlogT";
+        static inline const std::string interp = std::string(Law::qualname) + "._interp";
+        static inline const std::string find_cell = std::string(Law::qualname) + "._find_cell";
+        static inline const std::string handle_oob = std::string(Law::qualname) + "._handle_oob";
+        static inline const std::string cinit = std::string(Law::qualname) + ".__cinit__";
+    };
+
+    static inline KappaCoreBinding kappa_core;
+    static inline Ops<Law> ops{};
+    static inline PyTypeObject type = rt::static_type(Law::qualname, sizeof(Self));
+
+    static Self* self_of(GreyKappaCore* core) noexcept { return reinterpret_cast<Self*>(core); }
+
+    // Passes a failure on: the operation's traceback entry, and 0.0.
+    static double fail(const std::string& qualname) noexcept {
+        rt::add_traceback(qualname.c_str());
+        return 0.0;
+    }
+
+    static double fail_zero_width(const std::string& qualname) noexcept {
+        {
+            rt::GilGuard gil;
+            rt::raise_float_division();
+        }
+        return fail(qualname);
+    }
+
+    // A derivative outside the domain or on a hole: no exception.
+    static double give_up(const Self* self) noexcept {
+        return self->oob == oob_nan ? std::numeric_limits<double>::quiet_NaN() : 0.0;
+    }
+
+    static Cell cell_at(const Self* self, int i, int j) noexcept {
+        const rt::Vec& g1 = self->g1;
+        const rt::Vec& g2 = self->g2;
+        const rt::Table& lk = self->lk;
+        return Cell{lk.at(i, j), lk.at(i + 1, j), lk.at(i, j + 1), lk.at(i + 1, j + 1),
+                    g1[i],       g1[i + 1] - g1[i],
+                    g2[j],       g2[j + 1] - g2[j]};
+    }
+
+    // --- slots 4 to 9 ---
+
+    static int bisect_slot(Self*, const rt::Vec& grid, int n, double x) noexcept {
+        return bisect(grid.data(), n, x);
+    }
+
+    static double interp_slot(Self* self, double x, double y, int i, int j) noexcept {
+        double v = 0.0;
+        switch (interpolate(cell_at(self, i, j), x, y, v)) {
+            case Outcome::value: return v;
+            case Outcome::hole: return std::numeric_limits<double>::quiet_NaN();
+            case Outcome::zero_width: break;
+        }
+        return fail_zero_width(Names::interp);
+    }
+
+    static void coords_slot(Self* self, double log_T, double log_rho, double* x, double* y) noexcept {
+        const double log10_T = log_T / self->ln10;
+        *x = log10_T;
+        *y = Law::second_coordinate(log_rho, log10_T, self->ln10);
+    }
+
+    static int find_cell_slot(Self* self, double x, double y, int* i, int* j) noexcept {
+        if (outside_domain(x, y, self->g1[0], self->g1[self->n1 - 1], self->g2[0], self->g2[self->n2 - 1])) {
+            *i = 0;
+            *j = 0;
+            return 1;
+        }
+        Ops<Law>* t = self->ops();
+        const int ci = t->_bisect(self, self->g1, self->n1, x);
+        if (rt::exception_pending()) {
+            fail(Names::find_cell);
+            return 0;
+        }
+        const int cj = t->_bisect(self, self->g2, self->n2, y);
+        if (rt::exception_pending()) {
+            fail(Names::find_cell);
+            return 0;
+        }
+        *i = std::min(ci, self->n1 - 2);
+        *j = std::min(cj, self->n2 - 2);
+        return 0;
+    }
+
+    static double nearest_finite_slot(Self* self, int i, int j) noexcept {
+        return nearest_finite(self->lk, self->n1, self->n2, i, j);
+    }
+
+    // Raises the out-of-domain ValueError; the caller holds the lock.
+    static void raise_outside(const Self* self, double x, double y) {
+        namespace msg = rt::msg;
+        Ref px = rt::format_double(x, msg::table_point_format);
+        Ref py = rt::format_double(y, msg::table_point_format);
+        Ref x_first = rt::format_double(self->g1[0], msg::table_edge_format);
+        Ref x_last = rt::format_double(self->g1[self->n1 - 1], msg::table_edge_format);
+        Ref y_first = rt::format_double(self->g2[0], msg::table_edge_format);
+        Ref y_last = rt::format_double(self->g2[self->n2 - 1], msg::table_edge_format);
+        if (!px || !py || !x_first || !x_last || !y_first || !y_last) return;
+        PyErr_Format(PyExc_ValueError, rt::msg::table_outside_domain, px.get(), Law::label, py.get(),
+                     x_first.get(), x_last.get(), y_first.get(), y_last.get());
+    }
+
+    static double handle_oob_slot(Self* self, double x, double y) noexcept {
+        if (self->oob == oob_clamp) {
+            // The lower-left node of the edge cell the point projects onto.
+            Ops<Law>* t = self->ops();
+            const int ci = t->_bisect(self, self->g1, self->n1, x);
+            if (rt::exception_pending()) return fail(Names::handle_oob);
+            const int i = std::min(ci, self->n1 - 2);
+            const int cj = t->_bisect(self, self->g2, self->n2, y);
+            if (rt::exception_pending()) return fail(Names::handle_oob);
+            const int j = std::min(cj, self->n2 - 2);
+            const double v = t->_nearest_finite(self, i, j);
+            if (rt::exception_pending()) return fail(Names::handle_oob);
+            return v;
+        }
+        if (self->oob == oob_nan) return std::numeric_limits<double>::quiet_NaN();
+        rt::GilGuard gil;
+        raise_outside(self, x, y);
+        return fail(Names::handle_oob);
+    }
+
+    // --- slots 0 to 3 ---
+
+    // The point in table coordinates and its cell; false with the traceback
+    // entry of `qualname` added when an overriding step failed.
+    struct Located {
+        double x = 0.0, y = 0.0;
+        int i = 0, j = 0;
+        bool outside = false;
+    };
+
+    static bool locate(Self* self, double log_T, double log_rho, const std::string& qualname, Located& p) noexcept {
+        Ops<Law>* t = self->ops();
+        t->_coords(self, log_T, log_rho, &p.x, &p.y);
+        if (rt::exception_pending()) {
+            fail(qualname);
+            return false;
+        }
+        p.outside = t->_find_cell(self, p.x, p.y, &p.i, &p.j) != 0;
+        if (rt::exception_pending()) {
+            fail(qualname);
+            return false;
+        }
+        return true;
+    }
+
+    // ln kappa = log10 kappa x ln 10.
+    static double log_opacity_slot(GreyKappaCore* core, double log_T, double log_rho) noexcept {
+        Self* self = self_of(core);
+        Ops<Law>* t = self->ops();
+        Located p;
+        if (!locate(self, log_T, log_rho, Names::log_opacity, p)) return 0.0;
+        if (p.outside) {
+            const double v = t->_handle_oob(self, p.x, p.y);
+            if (rt::exception_pending()) return fail(Names::log_opacity);
+            return v * self->ln10;
+        }
+        double v = t->_interp(self, p.x, p.y, p.i, p.j);
+        if (rt::exception_pending()) return fail(Names::log_opacity);
+        if (std::isnan(v) && self->oob == oob_clamp) {
+            v = t->_nearest_finite(self, p.i, p.j);
+            if (rt::exception_pending()) return fail(Names::log_opacity);
+        }
+        return v * self->ln10;
+    }
+
+    static double opacity_slot(GreyKappaCore* core, double rho, double T) noexcept {
+        const double log_T = std::log(T);
+        const double log_rho = std::log(rho);
+        const double v = core->vtab->_log_opacity(core, log_T, log_rho);
+        if (rt::exception_pending()) return fail(Names::opacity);
+        return std::exp(v);
+    }
+
+    // Derivatives: exact partials of the interpolant in the point's cell.
+    // Outside the domain and on holes they give up silently, whatever the mode.
+    template <Outcome (*Slope)(const Cell&, double, double, double&)>
+    static double derivative(GreyKappaCore* core, double log_T, double log_rho, const std::string& qualname) noexcept {
+        Self* self = self_of(core);
+        Located p;
+        if (!locate(self, log_T, log_rho, qualname, p)) return 0.0;
+        if (p.outside) return give_up(self);
+        double v = 0.0;
+        switch (Slope(cell_at(self, p.i, p.j), p.x, p.y, v)) {
+            case Outcome::value: return v;
+            case Outcome::hole: return give_up(self);
+            case Outcome::zero_width: break;
+        }
+        return fail_zero_width(qualname);
+    }
+
+    static Outcome density_slope(const Cell& c, double x, double, double& out) noexcept {
+        return second_axis_slope(c, x, out);
+    }
+
+    static double dlogrho_slot(GreyKappaCore* core, double log_T, double log_rho) noexcept {
+        return derivative<&density_slope>(core, log_T, log_rho, Names::dlogrho);
+    }
+
+    static double dlogT_slot(GreyKappaCore* core, double log_T, double log_rho) noexcept {
+        return derivative<&temperature_slope<Law>>(core, log_T, log_rho, Names::dlogT);
+    }
+
+    // ---------------------------------------------------------------------
+    // Construction: the four arguments are parsed in the allocation step, so
+    // interpreter-level subclasses get the same parsing.
+
+    template <typename View>
+    static bool bind_array(View& view, PyObject* obj, const char* name) {
+        if (obj == Py_None) {
+            rt::raise_argument_none(name);
+            return false;
+        }
+        return view.acquire(obj);
+    }
+
+    static bool check_grid(const rt::Vec& grid, const char* name) {
+        const Py_ssize_t n = grid.size();
+        if (n > INT_MAX) {
+            PyErr_Format(PyExc_ValueError, rt::msg::array_too_long, Law::class_name, name, n);
+            return false;
+        }
+        if (n < 2) {
+            PyErr_Format(PyExc_ValueError, rt::msg::table_grid_too_short, Law::class_name, name, n,
+                         n == 1 ? "" : "s");
+            return false;
+        }
+        return true;
+    }
+
+    static bool cinit(Self* self, PyObject* args, PyObject* kwds) {
+        static const rt::Params<4> params{"__cinit__", {"g1", "g2", "lk", "oob"}};
+        std::array<PyObject*, 4> values;
+        if (!rt::bind(params, args, kwds, values)) return false;
+        if (!bind_array(self->g1, values[0], "g1") || !bind_array(self->g2, values[1], "g2") ||
+            !bind_array(self->lk, values[2], "lk"))
+            return false;
+        if (!rt::to_int(values[3], self->oob)) return false;
+        // Refused here, since evaluation would read outside the arrays.
+        if (!check_grid(self->g1, "g1") || !check_grid(self->g2, "g2")) return false;
+        if (self->lk.rows() < self->g1.size() || self->lk.cols() < self->g2.size()) {
+            PyErr_Format(PyExc_ValueError, rt::msg::table_too_small, Law::class_name, self->lk.rows(),
+                         self->lk.cols(), self->g1.size(), self->g2.size());
+            return false;
+        }
+        self->n1 = static_cast<int>(self->g1.size());
+        self->n2 = static_cast<int>(self->g2.size());
+        self->ln10 = std::log(10.0);
+        return true;
+    }
+
+    static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
+        Ref obj = Ref::steal(kappa_core.grey_type->tp_new(subtype, args, kwds));
+        if (!obj) {
+            fail(Names::cinit);
+            return nullptr;
+        }
+        auto* self = reinterpret_cast<Self*>(obj.get());
+        self->base.vtab = &ops.grey;
+        new (&self->g1) rt::Vec();
+        new (&self->g2) rt::Vec();
+        new (&self->lk) rt::Table();
+        if (!cinit(self, args, kwds)) {
+            fail(Names::cinit);
+            return nullptr;  // the object is destroyed with the views it holds
+        }
+        return obj.release();
+    }
+
+    static void tp_dealloc(PyObject* o) {
+        auto* self = reinterpret_cast<Self*>(o);
+        std::destroy_at(&self->g1);
+        std::destroy_at(&self->g2);
+        std::destroy_at(&self->lk);
+        kappa_core.grey_type->tp_dealloc(o);
+    }
+
+    // ---------------------------------------------------------------------
+    // Module initialisation: bind the base types, build the table from the
+    // grey base table, make the type ready and publish it.
+
+    static int exec_module(PyObject* module) {
+        if (!kappa_core.bind()) return -1;
+
+        ops.grey = *kappa_core.grey_ops;
+        ops.grey._opacity = &opacity_slot;
+        ops.grey._log_opacity = &log_opacity_slot;
+        ops.grey._dlogkappa_dlogrho = &dlogrho_slot;
+        ops.grey._dlogkappa_dlogT = &dlogT_slot;
+        ops._bisect = &bisect_slot;
+        ops._interp = &interp_slot;
+        ops._coords = &coords_slot;
+        ops._find_cell = &find_cell_slot;
+        ops._nearest_finite = &nearest_finite_slot;
+        ops._handle_oob = &handle_oob_slot;
+
+        type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+        type.tp_doc = Law::class_doc;
+        type.tp_base = kappa_core.grey_type;
+        type.tp_new = &tp_new;
+        type.tp_dealloc = &tp_dealloc;
+        if (PyType_Ready(&type) < 0) return -1;
+        if (!rt::set_vtable(&type, &ops)) return -1;
+        if (!rt::PickleRefusal<Law>::install(&type)) return -1;
+        if (PyModule_AddObjectRef(module, Law::class_name, reinterpret_cast<PyObject*>(&type)) < 0) return -1;
+
+        Ref np = rt::import_module("numpy");
+        if (!np || PyModule_AddObjectRef(module, "np", np.get()) < 0) return -1;
+        return 0;
+    }
+};
+
+}  // namespace velmora::opacity::grid
+
+// The parameter section shared by the table classes' docstrings; G2 describes
+// the second grid.
+#define VELMORA_GRID_CLASS_DOC(SUMMARY, G2)                                                    \
+    SUMMARY "\n\n"                                                                             \
+    "Parameters\n"                                                                             \
+    "----------\n"                                                                             \
+    "g1 : ndarray, float64, C-contiguous, shape (n1,)\n"                                       \
+    "    log10 of T in K, strictly increasing.\n"                                              \
+    "g2 : ndarray, float64, C-contiguous, shape (n2,)\n"                                       \
+    "    " G2 "\n"                                                                             \
+    "lk : ndarray, float64, C-contiguous, shape (n1, n2)\n"                                    \
+    "    log10 of kappa in cm^2 g^-1; NaN marks out-of-range cells.\n"                         \
+    "oob : int\n"                                                                              \
+    "    Out-of-bounds mode: 0 raise, 1 clamp, 2 nan.\n"
+
+// The out-of-bounds modes, as the table modules' docstrings state them.
+#define VELMORA_GRID_OOB_DOC                                                                   \
+    "Out-of-bounds modes (``oob``):\n\n"                                                       \
+    "0 raise\n    ValueError (taking the interpreter lock).\n"                                 \
+    "1 clamp\n    The nearest valid boundary cell is returned.\n"                              \
+    "2 nan\n    NaN is returned silently.\n"
