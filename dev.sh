@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Sets up velmora from a fresh clone and runs it.
+#
+#   ./dev.sh run     find CPython 3.13, create .venv, build and install, run the main job
+#   ./dev.sh test    the same set-up with the test extra, then the test suite
+#
+# Extra arguments after `run` go to the main job; after `test`, to pytest.
+# Set VELMORA_PYTHON to choose the interpreter; VELMORA_VENV to place the
+# environment elsewhere (default: .venv beside this script).
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+venv="${VELMORA_VENV:-$here/.venv}"
+
+die() {
+    echo "velmora: $*" >&2
+    exit 1
+}
+
+is_python313() {
+    [ -x "$1" ] && "$1" -c 'import sys; raise SystemExit(sys.version_info[:2] != (3, 13))' 2>/dev/null
+}
+
+find_python() {
+    local candidates=()
+    [ -n "${VELMORA_PYTHON:-}" ] && candidates+=("$VELMORA_PYTHON")
+    local on_path
+    on_path="$(command -v python3.13 2>/dev/null || true)"
+    [ -n "$on_path" ] && candidates+=("$on_path")
+    local root=""
+    if command -v pyenv >/dev/null 2>&1; then root="$(pyenv root 2>/dev/null || true)"; fi
+    [ -z "$root" ] && [ -d "$HOME/.pyenv" ] && root="$HOME/.pyenv"
+    if [ -n "$root" ]; then
+        local p
+        for p in "$root"/versions/3.13*/bin/python3.13; do candidates+=("$p"); done
+    fi
+    candidates+=(/usr/bin/python3.13 /usr/local/bin/python3.13)
+    local c
+    for c in "${candidates[@]}"; do
+        if is_python313 "$c"; then
+            echo "$c"
+            return 0
+        fi
+    done
+    return 1
+}
+
+missing_python() {
+    cat >&2 <<'EOF'
+velmora: CPython 3.13 was not found (looked at $VELMORA_PYTHON, python3.13 on PATH,
+$(pyenv root)/versions/3.13*/bin/python3.13, /usr/bin/python3.13, /usr/local/bin/python3.13).
+Install it with its headers and the venv module, then run this again:
+  Debian 13 / Ubuntu:  apt-get install python3.13-dev python3.13-venv
+  with pyenv:          pyenv install 3.13
+or point VELMORA_PYTHON at a python3.13 executable.
+EOF
+    exit 1
+}
+
+setup() {
+    local extra="$1"
+    local python
+    python="$(find_python)" || missing_python
+    "$python" -c 'import venv, ensurepip' 2>/dev/null ||
+        die "$python lacks the venv module: apt-get install python3.13-venv"
+    local include
+    include="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+    [ -f "$include/Python.h" ] ||
+        die "$python has no C headers ($include/Python.h): apt-get install python3.13-dev"
+    command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 ||
+        die "no C++ compiler found: apt-get install g++"
+
+    if ! is_python313 "$venv/bin/python"; then
+        echo "velmora: creating $venv with $python" >&2
+        rm -rf "$venv"
+        "$python" -m venv "$venv"
+    fi
+    "$venv/bin/python" -m pip install --quiet --upgrade pip >/dev/null
+    echo "velmora: building and installing (meson-python, isolated build)" >&2
+    local target="$here"
+    [ -n "$extra" ] && target="$here[$extra]"
+    "$venv/bin/python" -m pip install --quiet "$target"
+}
+
+cmd="${1:-run}"
+[ $# -gt 0 ] && shift
+case "$cmd" in
+    run)
+        setup ""
+        cd "$here"
+        exec "$venv/bin/python" -m velmora "$@"
+        ;;
+    test)
+        setup test
+        # The source tree keeps the package under src/, so the installed
+        # build is what the tests import.
+        cd "$here"
+        exec "$venv/bin/python" -m pytest -p no:cacheprovider "$@"
+        ;;
+    *)
+        die "unknown command '$cmd' (use: run, test)"
+        ;;
+esac
