@@ -75,16 +75,17 @@ inline constexpr const char* incompatible_checksums =
 // Arithmetic.
 inline constexpr const char* float_division = "float division";
 
-// Unimplemented opacity operations: appended to the type's __name__.
-inline constexpr const char* grey_log_opacity = " must implement _log_opacity(log_T, log_rho).";
-inline constexpr const char* grey_dlogrho = " must implement _dlogkappa_dlogrho(log_T, log_rho).";
-inline constexpr const char* grey_dlogT = " must implement _dlogkappa_dlogT(log_T, log_rho).";
-inline constexpr const char* freq_log_opacity =
+// Unimplemented opacity operations: appended to the type's __name__ (arrays,
+// so that they can name a template's message).
+inline constexpr char grey_log_opacity[] = " must implement _log_opacity(log_T, log_rho).";
+inline constexpr char grey_dlogrho[] = " must implement _dlogkappa_dlogrho(log_T, log_rho).";
+inline constexpr char grey_dlogT[] = " must implement _dlogkappa_dlogT(log_T, log_rho).";
+inline constexpr char freq_log_opacity[] =
     " must implement _log_opacity(log_nu, log_T, log_rho).";
-inline constexpr const char* freq_dlogrho =
+inline constexpr char freq_dlogrho[] =
     " must implement _dlogkappa_dlogrho(log_nu, log_T, log_rho).";
-inline constexpr const char* freq_dlogT = " must implement _dlogkappa_dlogT(log_nu, log_T, log_rho).";
-inline constexpr const char* freq_dlognu =
+inline constexpr char freq_dlogT[] = " must implement _dlogkappa_dlogT(log_nu, log_T, log_rho).";
+inline constexpr char freq_dlognu[] =
     " must implement _dlogkappa_dlognu(log_nu, log_T, log_rho).";
 
 

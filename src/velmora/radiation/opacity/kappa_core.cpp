@@ -55,14 +55,6 @@ constexpr char q_freq_dlogrho[] = KC_PREFIX "C_KappaCore._dlogkappa_dlogrho";
 constexpr char q_freq_dlogT[] = KC_PREFIX "C_KappaCore._dlogkappa_dlogT";
 constexpr char q_freq_dlognu[] = KC_PREFIX "C_KappaCore._dlogkappa_dlognu";
 
-constexpr char s_grey_log_opacity[] = " must implement _log_opacity(log_T, log_rho).";
-constexpr char s_grey_dlogrho[] = " must implement _dlogkappa_dlogrho(log_T, log_rho).";
-constexpr char s_grey_dlogT[] = " must implement _dlogkappa_dlogT(log_T, log_rho).";
-constexpr char s_freq_log_opacity[] = " must implement _log_opacity(log_nu, log_T, log_rho).";
-constexpr char s_freq_dlogrho[] = " must implement _dlogkappa_dlogrho(log_nu, log_T, log_rho).";
-constexpr char s_freq_dlogT[] = " must implement _dlogkappa_dlogT(log_nu, log_T, log_rho).";
-constexpr char s_freq_dlognu[] = " must implement _dlogkappa_dlognu(log_nu, log_T, log_rho).";
-
 // kappa(rho, T) = exp(ln kappa(ln T, ln rho)); slot 1 is called through the
 // object's own table so that overrides take effect. No sign check: a zero
 // gives -inf, a negative value NaN, and these are passed on.
@@ -78,13 +70,13 @@ double grey_opacity(GreyKappaCore* self, double rho, double T) {
 }
 
 double grey_log_opacity(GreyKappaCore* self, double, double) {
-    return unimplemented<s_grey_log_opacity, q_grey_log_opacity>(reinterpret_cast<PyObject*>(self));
+    return unimplemented<msg::grey_log_opacity, q_grey_log_opacity>(reinterpret_cast<PyObject*>(self));
 }
 double grey_dlogrho(GreyKappaCore* self, double, double) {
-    return unimplemented<s_grey_dlogrho, q_grey_dlogrho>(reinterpret_cast<PyObject*>(self));
+    return unimplemented<msg::grey_dlogrho, q_grey_dlogrho>(reinterpret_cast<PyObject*>(self));
 }
 double grey_dlogT(GreyKappaCore* self, double, double) {
-    return unimplemented<s_grey_dlogT, q_grey_dlogT>(reinterpret_cast<PyObject*>(self));
+    return unimplemented<msg::grey_dlogT, q_grey_dlogT>(reinterpret_cast<PyObject*>(self));
 }
 
 double freq_opacity(KappaCore* self, double nu, double rho, double T) {
@@ -100,16 +92,16 @@ double freq_opacity(KappaCore* self, double nu, double rho, double T) {
 }
 
 double freq_log_opacity(KappaCore* self, double, double, double) {
-    return unimplemented<s_freq_log_opacity, q_freq_log_opacity>(reinterpret_cast<PyObject*>(self));
+    return unimplemented<msg::freq_log_opacity, q_freq_log_opacity>(reinterpret_cast<PyObject*>(self));
 }
 double freq_dlogrho(KappaCore* self, double, double, double) {
-    return unimplemented<s_freq_dlogrho, q_freq_dlogrho>(reinterpret_cast<PyObject*>(self));
+    return unimplemented<msg::freq_dlogrho, q_freq_dlogrho>(reinterpret_cast<PyObject*>(self));
 }
 double freq_dlogT(KappaCore* self, double, double, double) {
-    return unimplemented<s_freq_dlogT, q_freq_dlogT>(reinterpret_cast<PyObject*>(self));
+    return unimplemented<msg::freq_dlogT, q_freq_dlogT>(reinterpret_cast<PyObject*>(self));
 }
 double freq_dlognu(KappaCore* self, double, double, double) {
-    return unimplemented<s_freq_dlognu, q_freq_dlognu>(reinterpret_cast<PyObject*>(self));
+    return unimplemented<msg::freq_dlognu, q_freq_dlognu>(reinterpret_cast<PyObject*>(self));
 }
 
 GreyKappaOps grey_ops;
