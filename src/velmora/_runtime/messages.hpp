@@ -88,7 +88,6 @@ inline constexpr char freq_dlogT[] = " must implement _dlogkappa_dlogT(log_nu, l
 inline constexpr char freq_dlognu[] =
     " must implement _dlogkappa_dlognu(log_nu, log_T, log_rho).";
 
-
 // Table opacities. The out-of-domain message is filled with the interpreter's
 // own float formatting (".3f" for the point, ".2f" for the table edges), so
 // that infinities and NaN print as the interpreter prints them.
@@ -100,6 +99,19 @@ inline constexpr const char* table_grid_too_short =
     "%.200s(): grid '%.200s' has %zd point%s; a table axis needs at least 2";
 inline constexpr const char* table_too_small =
     "%.200s(): table 'lk' has shape (%zd, %zd), smaller than the (%zd, %zd) of the grids 'g1' and 'g2'";
+
+// One-zone disk framework and the electron-scattering law: invalid physical
+// input (function, parameter, requirement, value) and the opacity attribute.
+inline constexpr const char* invalid_parameter = "%.200s(): %.200s must be %.200s, got %R";
+inline constexpr const char* req_positive = "positive";
+inline constexpr const char* req_non_negative = "non-negative";
+inline constexpr const char* req_positive_finite = "positive and finite";
+inline constexpr const char* req_non_negative_finite = "non-negative and finite";
+inline constexpr const char* req_finite = "finite";
+inline constexpr const char* req_unit_fraction = "finite and between 0 and 1";
+inline constexpr const char* no_fallback_record = "%.200s(): the disk parameters hold no fallback record";
+inline constexpr const char* opacity_type = "opacity must be a C_GreyKappaCore instance, not %.200s";
+inline constexpr const char* opacity_delete = "opacity cannot be deleted";
 
 }  // namespace velmora::rt::msg
 

@@ -1,0 +1,225 @@
+// Module velmora.dynamics.accretion.one_zone.closure: the framework's closure
+// object OneZoneClosure (the base every disk model derives from) and the
+// constants of the one-zone disk under `__c_api__`.
+#include "dynamics/accretion/one_zone/closure.hpp"
+
+#include "_runtime/checks.hpp"
+#include "_runtime/fields.hpp"
+#include "_runtime/runtime.hpp"
+#include "radiation/opacity/kappa_core.hpp"
+
+#include <cmath>
+
+namespace velmora::disk {
+namespace {
+
+namespace msg = rt::msg;
+using rt::Ref;
+
+#define OZ_PREFIX "velmora.dynamics.accretion.one_zone.closure."
+
+constexpr char q_compute_derived[] = OZ_PREFIX "OneZoneClosure.compute_derived";
+constexpr char q_opacity_set[] = OZ_PREFIX "OneZoneClosure.opacity.__set__";
+
+struct ClosureNames {
+    static constexpr const char* qualname = OZ_PREFIX "OneZoneClosure";
+};
+
+opacity::KappaCoreBinding kappa;
+
+// ---------------------------------------------------------------------------
+// Ring physics: all of the disk's mass M_D on one circular orbit around the
+// hole, J_D = DISK_A M_D sqrt(G M_BH R_D) (DISK_A = 1 for a ring), spread
+// over the area pi R_D^2.
+
+DiskDerived ring_of(double M_D, double J_D, double M_BH) {
+    using namespace constants;
+    const double j = J_D / (DISK_A * M_D);  // specific angular momentum [cm^2 s^-1]
+    const double GM = G_CGS * M_BH;
+    const double R_D = j * j / GM;
+    DiskDerived d;
+    d.R_D = R_D;
+    d.Sigma = M_D / (PI * R_D * R_D);
+    d.Omega = std::sqrt(GM / (R_D * R_D * R_D));
+    return d;
+}
+
+// Slot 0. A ring needs positive, finite mass, angular momentum and hole mass.
+int compute_derived(PyObject*, const DiskState* state, const DiskParameters* params, DiskDerived* out) {
+    if (!rt::require("OneZoneClosure.compute_derived", msg::req_positive_finite, rt::positive_finite,
+                     {{"M_D", state->M_D}, {"J_D", state->state2}, {"M_BH", params->M_BH}})) {
+        rt::add_traceback(q_compute_derived);
+        return -1;
+    }
+    *out = ring_of(state->M_D, state->state2, params->M_BH);
+    return 0;
+}
+
+// Slot 1. The base knows only the opacity law (borrowed into the record);
+// disk models write the rest.
+void fill_parameters(PyObject* self, DiskParameters* out) {
+    out->opacity = reinterpret_cast<OneZoneClosure*>(self)->opacity;
+}
+
+OneZoneClosureOps closure_ops;
+
+// ---------------------------------------------------------------------------
+// The type.
+
+// Arguments are accepted and ignored, so that derived types may take their
+// own.
+PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* o = type->tp_alloc(type, 0);
+    if (!o) return nullptr;
+    auto* self = reinterpret_cast<OneZoneClosure*>(o);
+    self->vtab = &closure_ops;
+    self->closure_func = nullptr;
+    self->derivative_func = nullptr;
+    self->writer_func = nullptr;
+    self->source_func = nullptr;
+    self->opacity = nullptr;
+    rt::set_field(self->opacity, Py_None);
+    self->n_result_fields = 0;
+    return o;
+}
+
+int tp_traverse(PyObject* o, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<OneZoneClosure*>(o)->opacity);
+    return 0;
+}
+
+int tp_clear(PyObject* o) {
+    rt::set_field(reinterpret_cast<OneZoneClosure*>(o)->opacity, Py_None);
+    return 0;
+}
+
+void tp_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
+    rt::clear_field(reinterpret_cast<OneZoneClosure*>(o)->opacity);
+    Py_TYPE(o)->tp_free(o);
+}
+
+PyObject* get_opacity(PyObject* o, void*) {
+    return Ref::borrow(reinterpret_cast<OneZoneClosure*>(o)->opacity).release();
+}
+
+int set_opacity(PyObject* o, PyObject* value, void*) {
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, msg::opacity_delete);
+    } else if (!PyObject_TypeCheck(value, kappa.grey_type)) {
+        PyErr_Format(PyExc_TypeError, msg::opacity_type, Py_TYPE(value)->tp_name);
+    } else {
+        rt::set_field(reinterpret_cast<OneZoneClosure*>(o)->opacity, value);
+        return 0;
+    }
+    rt::add_traceback(q_opacity_set);
+    return -1;
+}
+
+PyObject* get_n_result_fields(PyObject* o, void*) {
+    return PyLong_FromLong(reinterpret_cast<OneZoneClosure*>(o)->n_result_fields);
+}
+
+PyGetSetDef closure_getset[] = {
+    {"opacity", &get_opacity, &set_opacity,
+     "The grey opacity law of the disk (a C_GreyKappaCore instance); None until one is installed.", nullptr},
+    {"n_result_fields", &get_n_result_fields, nullptr,
+     "Number of columns the installed writer fills per output row (0 without a writer).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+constexpr const char* closure_doc =
+    "Base of one-zone disk closures.\n\n"
+    "A disk model derives from this type and installs its C-level functions: the\n"
+    "thermal closure, the writer of output rows, the derivative (accretion) step\n"
+    "and, optionally, a mass source. The integrator reaches them, and the two\n"
+    "operations of the type's table, without the interpreter:\n\n"
+    "``compute_derived(state, params, derived)``\n"
+    "    Radius, surface density and angular velocity of the disk. The base treats\n"
+    "    the disk as one ring of mass M_D and angular momentum J_D around a hole of\n"
+    "    mass M_BH: R_D = (J_D / M_D)^2 / (G M_BH), Omega = sqrt(G M_BH / R_D^3),\n"
+    "    Sigma = M_D / (pi R_D^2).\n"
+    "``fill_parameters(params)``\n"
+    "    Writes the disk parameters the object holds; the base writes the opacity\n"
+    "    law only.\n\n"
+    "Attributes\n----------\n"
+    "opacity : C_GreyKappaCore\n    The grey opacity law handed to the closure.\n"
+    "n_result_fields : int\n    Columns per output row.";
+
+PyTypeObject closure_type = rt::static_type(OZ_PREFIX "OneZoneClosure", sizeof(OneZoneClosure));
+
+bool prepare_closure_type(PyObject* module) {
+    closure_ops.compute_derived = &compute_derived;
+    closure_ops.fill_parameters = &fill_parameters;
+    closure_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    closure_type.tp_doc = closure_doc;
+    closure_type.tp_new = &tp_new;
+    closure_type.tp_dealloc = &tp_dealloc;
+    closure_type.tp_traverse = &tp_traverse;
+    closure_type.tp_clear = &tp_clear;
+    closure_type.tp_getset = closure_getset;
+    if (PyType_Ready(&closure_type) < 0) return false;
+    if (!rt::set_vtable(&closure_type, &closure_ops)) return false;
+    if (!rt::PickleRefusal<ClosureNames>::install(&closure_type)) return false;
+    return PyModule_AddObjectRef(module, "OneZoneClosure", reinterpret_cast<PyObject*>(&closure_type)) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Exported constants. Importers keep these addresses for the process.
+
+struct Exported {
+    const char* name;
+    double value;
+};
+
+using namespace constants;
+Exported exported_constants[] = {
+    {"DISK_A", DISK_A},
+    {"DISK_B", DISK_B},
+    {"DISK_F0", DISK_F0},
+    {"DISK_XI", DISK_XI},
+    {"G_CGS", G_CGS},
+    {"KAPPA_ES", KAPPA_ES},
+    {"K_B_CGS", K_B_CGS},
+    {"LOG_DISK_A", std::log(DISK_A)},
+    {"LOG_DISK_F0", std::log(DISK_F0)},
+    {"LOG_DISK_XI", std::log(DISK_XI)},
+    {"LOG_G_CGS", std::log(G_CGS)},
+    {"LOG_KAPPA_ES", std::log(KAPPA_ES)},
+    {"LOG_K_B_CGS", std::log(K_B_CGS)},
+    {"LOG_M_P_CGS", std::log(M_P_CGS)},
+    {"LOG_PI", std::log(PI)},
+    {"LOG_RAD_A_CGS", std::log(RAD_A_CGS)},
+    {"LOG_SIGMA_SB_CGS", std::log(SIGMA_SB_CGS)},
+    {"M_P_CGS", M_P_CGS},
+    {"RAD_A_CGS", RAD_A_CGS},
+    {"SIGMA_SB_CGS", SIGMA_SB_CGS},
+};
+static_assert(std::size(exported_constants) == DiskConstantsBinding::entries.size());
+
+int exec_closure(PyObject* module) {
+    for (Exported& c : exported_constants)
+        if (!rt::export_c_api(module, c.name, &c.value, constant_signature)) return -1;
+    if (!kappa.bind()) return -1;
+    return prepare_closure_type(module) ? 0 : -1;
+}
+
+constexpr const char* module_doc =
+    "The one-zone disk framework's closure object and constants.\n\n"
+    "OneZoneClosure\n"
+    "    Base type of disk closures: holds the C-level closure, derivative, writer\n"
+    "    and source functions, the grey opacity law and the number of output\n"
+    "    columns, and a two-slot operation table (compute_derived,\n"
+    "    fill_parameters) published under __c_vtable__.\n\n"
+    "__c_api__ holds the constants as capsules named \"double\" (cgs): G_CGS,\n"
+    "K_B_CGS, M_P_CGS, SIGMA_SB_CGS, RAD_A_CGS (CODATA 2018; a = 4 sigma / c),\n"
+    "KAPPA_ES = 0.34 cm^2 g^-1, the dimensionless disk-model constants DISK_A = 1\n"
+    "(J_D = DISK_A M_D sqrt(G M_BH R_D)), DISK_B = 1 (Mdot = DISK_B M_D / t_visc),\n"
+    "DISK_F0 = 1 (form factor of the advective cooling rate of output rows) and\n"
+    "DISK_XI = 0.5 (reference advection parameter), and the natural logarithms\n"
+    "LOG_* of several of them (LOG_PI of pi).";
+
+}  // namespace
+}  // namespace velmora::disk
+
+VELMORA_MODULE(closure, velmora::disk::module_doc, "velmora/dynamics/accretion/one_zone/closure.cpp",
+               velmora::disk::exec_closure)

@@ -1,0 +1,138 @@
+// Module velmora.radiation.opacity._electron_scattering: the grey opacity
+// law of Thomson scattering on free electrons, ElectronScatteringOpacity.
+#include "radiation/opacity/kappa_core.hpp"
+
+#include "_runtime/checks.hpp"
+#include "_runtime/reduce.hpp"
+#include "_runtime/runtime.hpp"
+
+#include <structmember.h>
+
+#include <cmath>
+#include <cstddef>
+
+namespace velmora::opacity {
+namespace {
+
+namespace msg = rt::msg;
+using rt::Ref;
+
+#define ES_PREFIX "velmora.radiation.opacity._electron_scattering."
+
+constexpr char q_new[] = ES_PREFIX "ElectronScatteringOpacity.__new__";
+constexpr char q_reduce[] = ES_PREFIX "ElectronScatteringOpacity.__reduce__";
+
+struct ElectronScattering {
+    GreyKappaCore base;
+    double X;          // hydrogen mass fraction
+    double log_kappa;  // ln kappa, fixed at construction
+};
+
+// Fully ionised matter has (1 + X) / 2 electrons per proton mass, so
+// kappa = sigma_T (1 + X) / (2 m_p) = 0.2 (1 + X) cm^2 g^-1, independent of
+// density and temperature.
+double electron_scattering_kappa(double X) { return 0.2 * (1.0 + X); }
+
+double es_log_opacity(GreyKappaCore* self, double, double) {
+    return reinterpret_cast<ElectronScattering*>(self)->log_kappa;
+}
+
+double es_derivative(GreyKappaCore*, double, double) { return 0.0; }
+
+// The base's slots, with 1 to 3 replaced; slot 0 stays the base's
+// exp(slot 1).
+GreyKappaOps es_ops;
+
+KappaCoreBinding kappa;
+
+bool read_X(PyObject* args, PyObject* kwds, double& X) {
+    static const rt::Params<1> params{"ElectronScatteringOpacity", {"X"}, 0};
+    std::array<PyObject*, 1> values;
+    if (!rt::bind(params, args, kwds, values)) return false;
+    X = 0.7;
+    if (values[0] && !rt::to_double(values[0], X)) return false;
+    return rt::require("ElectronScatteringOpacity", msg::req_unit_fraction,
+                       [](double x) { return x >= 0.0 && x <= 1.0; }, {{"X", X}});
+}
+
+// The base's creation routine first (it ignores arguments), then this law's
+// table and composition.
+PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    double X;
+    if (!read_X(args, kwds, X)) {
+        rt::add_traceback(q_new);
+        return nullptr;
+    }
+    Ref o = Ref::steal(kappa.grey_type->tp_new(type, args, kwds));
+    if (!o) {
+        rt::add_traceback(q_new);
+        return nullptr;
+    }
+    auto* self = reinterpret_cast<ElectronScattering*>(o.get());
+    self->base.vtab = &es_ops;
+    self->X = X;
+    self->log_kappa = std::log(electron_scattering_kappa(X));
+    return o.release();
+}
+
+PyObject* reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const rt::Params<0> params{"__reduce__", {}};
+    std::array<PyObject*, 0> values;
+    Ref r;
+    if (rt::bind(params, args, nargs, kwnames, values)) {
+        Ref ctor_args = Ref::steal(Py_BuildValue("(d)", reinterpret_cast<ElectronScattering*>(self)->X));
+        r = rt::reduce_by_constructor(self, ctor_args, rt::DictState::in_tuple);
+    }
+    if (!r) rt::add_traceback(q_reduce);
+    return r.release();
+}
+
+PyMethodDef es_methods[] = {
+    {"__reduce__", VELMORA_METH(&reduce_method), METH_FASTCALL | METH_KEYWORDS,
+     "Pickle support: the class and the hydrogen mass fraction."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyMemberDef es_members[] = {
+    {"X", Py_T_DOUBLE, offsetof(ElectronScattering, X), Py_READONLY, "Hydrogen mass fraction X."},
+    {nullptr, 0, 0, 0, nullptr}};
+
+constexpr const char* es_doc =
+    "ElectronScatteringOpacity(X=0.7)\n\n"
+    "Grey opacity of Thomson scattering on free electrons in fully ionised\n"
+    "matter: kappa = 0.2 (1 + X) cm^2 g^-1, independent of density and\n"
+    "temperature, so both logarithmic derivatives are 0.\n\n"
+    "Parameters\n----------\n"
+    "X : float\n    Hydrogen mass fraction, finite, 0 <= X <= 1.";
+
+PyTypeObject es_type = rt::static_type(ES_PREFIX "ElectronScatteringOpacity", sizeof(ElectronScattering));
+
+int exec_electron_scattering(PyObject* module) {
+    if (!kappa.bind()) return -1;
+    es_ops = *kappa.grey_ops;
+    es_ops._log_opacity = &es_log_opacity;
+    es_ops._dlogkappa_dlogrho = &es_derivative;
+    es_ops._dlogkappa_dlogT = &es_derivative;
+
+    es_type.tp_base = kappa.grey_type;
+    es_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    es_type.tp_doc = es_doc;
+    es_type.tp_new = &tp_new;
+    es_type.tp_dealloc = kappa.grey_type->tp_dealloc;
+    es_type.tp_members = es_members;
+    es_type.tp_methods = es_methods;
+    if (PyType_Ready(&es_type) < 0) return -1;
+    if (!rt::set_vtable(&es_type, &es_ops)) return -1;
+    return PyModule_AddObjectRef(module, "ElectronScatteringOpacity", reinterpret_cast<PyObject*>(&es_type));
+}
+
+constexpr const char* module_doc =
+    "Electron-scattering opacity, a grey opacity law.\n\n"
+    "ElectronScatteringOpacity(X=0.7) derives from C_GreyKappaCore and fills its\n"
+    "operation table: ln kappa = ln(0.2 (1 + X)) with kappa in cm^2 g^-1, both\n"
+    "logarithmic derivatives 0; kappa(rho, T) is the base's exp of ln kappa.";
+
+}  // namespace
+}  // namespace velmora::opacity
+
+VELMORA_MODULE(_electron_scattering, velmora::opacity::module_doc,
+               "velmora/radiation/opacity/_electron_scattering.cpp", velmora::opacity::exec_electron_scattering)
