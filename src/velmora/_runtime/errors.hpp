@@ -18,6 +18,7 @@ struct ModuleContext {
     PyObject* module = nullptr;   // strong, kept for the process once set
     PyObject* dict = nullptr;     // borrowed from module
     const char* source = "";      // file name shown in traceback entries
+    const char* name = "";        // the module's last name component
 };
 inline ModuleContext g_module;
 

@@ -35,14 +35,14 @@ inline constexpr const char* buffer_dtype = "Buffer dtype mismatch, expected %s%
 inline constexpr const char* buffer_itemsize =
     "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)";
 inline constexpr const char* buffer_not_c_contiguous = "Buffer not C contiguous.";
-inline constexpr const char* buffer_not_same_contiguity =
-    "Buffer and memoryview are not contiguous in the same dimension.";
 inline constexpr const char* buffer_little_endian =
     "Little-endian buffer not supported on big-endian compiler";
 inline constexpr const char* buffer_big_endian =
     "Big-endian buffer not supported on little-endian compiler";
 inline constexpr const char* array_too_short =
     "%.200s(): array '%.200s' has %zd elements, fewer than the %zd of '%.200s'";
+inline constexpr const char* output_too_short =
+    "%.200s(): numpy.empty(%d) returned a buffer of %zd elements";
 inline constexpr const char* array_too_long =
     "%.200s(): array '%.200s' has %zd elements; at most 2147483647 are supported";
 

@@ -64,9 +64,7 @@ template <int (*Body)(PyObject*)>
 int module_exec(PyObject* module) {
     if (g_module.module) {
         if (g_module.module == module) return 0;
-        PyModuleDef* def = PyModule_GetDef(module);
-        PyErr_Format(PyExc_RuntimeError, msg::reinitialisation,
-                     def && def->m_name ? def->m_name : PyModule_GetName(module));
+        PyErr_Format(PyExc_RuntimeError, msg::reinitialisation, g_module.name);
         return -1;
     }
     g_module.module = Py_NewRef(module);
@@ -106,5 +104,6 @@ inline Ref module_global(PyObject* name) {
                                      NAME##_slots, nullptr, nullptr, nullptr};             \
     PyMODINIT_FUNC PyInit_##NAME(void) {                                                   \
         ::velmora::rt::g_module.source = SOURCE;                                           \
+        ::velmora::rt::g_module.name = #NAME;                                              \
         return PyModuleDef_Init(&NAME##_def);                                              \
     }

@@ -256,6 +256,11 @@ PyObject* array_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
     rt::Vec out;
     if (!out.acquire(result.get())) return nullptr;
+    if (out.size() < len) {
+        // Only a replaced np.empty can do this; never write past its end.
+        PyErr_Format(PyExc_ValueError, msg::output_too_short, M::name, n, out.size());
+        return nullptr;
+    }
     auto* obj = reinterpret_cast<typename M::Obj*>(self);
     double* dst = out.data();
     for (int i = 0; i < n; ++i) {
