@@ -22,11 +22,21 @@ struct ModuleContext {
 };
 inline ModuleContext g_module;
 
-// Pending-exception test that is correct on a thread that does not hold the
-// interpreter lock: the lock is taken for the test only.
+// Pending-exception test for kernels, with or without the interpreter lock.
+//
+// The pending exception is a field of the calling thread's own thread state,
+// and only that thread ever sets or clears it (asynchronous exceptions from
+// other threads go to a separate field, moved over by this thread's own
+// evaluation loop). Reading it therefore needs no lock, and the answer is the
+// one PyErr_Occurred would give under PyGILState_Ensure: that pair reuses this
+// same thread state (the one the thread holds, or the one it detached from
+// when it released the lock). A thread without any thread state cannot have
+// an exception pending. Skipping the lock keeps threads that evaluate kernels
+// concurrently from serialising on every test.
 inline bool exception_pending() noexcept {
-    GilGuard gil;
-    return PyErr_Occurred() != nullptr;
+    PyThreadState* ts = PyThreadState_GetUnchecked();  // attached: holds the lock
+    if (!ts) ts = PyGILState_GetThisThreadState();     // detached, or never seen
+    return ts != nullptr && ts->current_exception != nullptr;
 }
 
 namespace detail {
