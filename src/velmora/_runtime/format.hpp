@@ -18,3 +18,17 @@ inline Ref format_double(double v, const char* spec) {
 }
 
 }  // namespace velmora::rt
+
+namespace velmora::rt {
+
+// fmt % args with the interpreter's printf-style formatting (%g, %d, %s as
+// interpreter code prints them); `args` is a tuple. Empty Ref with an
+// exception on failure. The caller holds the interpreter lock.
+inline Ref percent_format(const char* fmt, PyObject* args) {
+    if (!args) return {};
+    Ref format = Ref::steal(PyUnicode_FromString(fmt));
+    if (!format) return {};
+    return Ref::steal(PyUnicode_Format(format.get(), args));
+}
+
+}  // namespace velmora::rt

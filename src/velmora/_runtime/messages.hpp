@@ -113,6 +113,44 @@ inline constexpr const char* no_fallback_record = "%.200s(): the disk parameters
 inline constexpr const char* opacity_type = "opacity must be a C_GreyKappaCore instance, not %.200s";
 inline constexpr const char* opacity_delete = "opacity cannot be deleted";
 
+// Advective one-zone disk closure: a parameter record that was never filled
+// from a bound closure object.
+inline constexpr const char* no_advection_record =
+    "%.200s(): the disk parameters hold no advection record; call bind_runtime_parameters first";
+inline constexpr const char* no_opacity_law =
+    "%.200s(): the disk parameters hold no opacity law; call bind_runtime_parameters first";
+
+// Profile driver of the one-zone disk (solve_profile). The texts with %g are
+// filled by the interpreter's own %-formatting.
+inline constexpr const char* profile_lengths =
+    "solve_profile(): arrays '%.200s' and '%.200s' have different lengths (%zd and %zd)";
+inline constexpr const char* profile_on_failure = "solve_profile(): on_failure must be 'raise' or 'nan', got %R";
+inline constexpr const char* profile_no_function =
+    "solve_profile(): the %.200s object has no %s function installed";
+inline constexpr const char* profile_no_fields =
+    "solve_profile(): the %.200s object's writer fills no columns (n_result_fields = %d)";
+inline constexpr const char* profile_unbound =
+    "solve_profile(): the disk parameters of the %.200s object hold no advection record; "
+    "call bind_runtime_parameters first";
+inline constexpr const char* profile_no_opacity =
+    "solve_profile(): the disk parameters of the %.200s object hold no opacity law; "
+    "install one through its opacity attribute";
+inline constexpr const char* profile_status =
+    "solve_profile(): no central temperature found for row %d (R_D = %g cm): the closure returned status %d (%s)";
+inline constexpr const char* profile_kernel_status =
+    "solve_profile(): the %s function returned %d for row %d (R_D = %g cm) without raising";
+inline constexpr const char* profile_note = "while solving row %d (R_D = %g cm)";
+// Names of the root finder's status codes, as the driver's messages show them.
+inline constexpr const char* solver_status_name(int status) noexcept {
+    switch (status) {
+        case 1: return "FUNC_ERROR";
+        case 2: return "EXPAND_FAIL";
+        case 3: return "NO_BRACKET";
+        case 4: return "MAX_ITER";
+        default: return "unknown status";
+    }
+}
+
 }  // namespace velmora::rt::msg
 
 namespace velmora::rt {

@@ -1,0 +1,554 @@
+// Module velmora.dynamics.accretion.one_zone.models._gasrad_adv: the thermal
+// closure of a one-zone accretion disk supported by gas and radiation
+// pressure and cooled by radiation and advection, its output writer, and the
+// closure object AdvectiveClosure that installs them in the framework.
+#include "dynamics/accretion/one_zone/closure.hpp"
+
+#include "_runtime/checks.hpp"
+#include "_runtime/fields.hpp"
+#include "_runtime/import_from.hpp"
+#include "_runtime/runtime.hpp"
+#include "math_utils/bracket_solver.hpp"
+#include "radiation/opacity/kappa_core.hpp"
+
+#include <cmath>
+
+namespace velmora::disk {
+namespace {
+
+namespace msg = rt::msg;
+using rt::Ref;
+
+#define GA_PREFIX "velmora.dynamics.accretion.one_zone.models._gasrad_adv."
+
+constexpr char q_residual[] = GA_PREFIX "gasrad_adv_residual";
+constexpr char q_closure[] = GA_PREFIX "gasrad_adv_closure_func";
+constexpr char q_writer[] = GA_PREFIX "gasrad_adv_writer_func";
+constexpr char q_cinit[] = GA_PREFIX "AdvectiveClosure.__cinit__";
+constexpr char q_init[] = GA_PREFIX "AdvectiveClosure.__init__";
+constexpr char q_bind[] = GA_PREFIX "AdvectiveClosure.bind_runtime_parameters";
+
+struct ClosureNames {
+    static constexpr const char* qualname = GA_PREFIX "AdvectiveClosure";
+};
+
+// Bound at module initialisation, kept for the process.
+OneZoneClosureBinding framework;
+opacity::KappaCoreBinding kappa;
+ParamWrappersBinding wrappers;
+DiskConstantsBinding consts;
+math_utils::BracketSolverBinding solver;
+DiskKernelsBinding kernels;
+
+// Columns of an output row; exported as the C variable ADV_N_RESULT_FIELDS.
+int adv_n_result_fields = 0;
+constexpr int n_result_fields = 21;
+
+constexpr double two_pi = 6.283185307179586;
+constexpr double pi = 3.141592653589793;
+
+// ---------------------------------------------------------------------------
+// Numerical cores: the energy balance q_visc = q_rad + q_adv of a one-zone
+// disk, in natural logs. With the scale height H = c_s / Omega and the
+// mid-plane density rho = Sigma / (sqrt(2 pi) H),
+//   q_rad / q_visc = A T^4 / (kappa c_s^2), A = (32/27) sigma_SB / (alpha Omega Sigma^2),
+//   q_adv / q_visc = B c_s^2,               B = (4/3) xi / (R_D^2 Omega^2).
+
+struct Coefficients {
+    double ln_A, ln_B;
+};
+
+// xi = 0 gives ln_B = -inf: the advective term is then exactly 0.
+Coefficients balance_coefficients(double alpha, double xi, double R_D, double Sigma, double Omega) {
+    Coefficients c;
+    c.ln_A = std::log(32.0 / 27.0) + *consts.LOG_SIGMA_SB_CGS - std::log(alpha) - std::log(Omega) -
+             2.0 * std::log(Sigma);
+    c.ln_B = std::log(xi) + std::log(4.0 / 3.0) - 2.0 * std::log(R_D) - 2.0 * std::log(Omega);
+    return c;
+}
+
+// Gas pressure and electron scattering alone:
+// T0^3 = (27/64) k_B alpha kappa_es Omega Sigma^2 / (mu m_p sigma_SB).
+double gas_scattering_guess(double alpha, double mu, double Sigma, double Omega) {
+    const double ln_T0_cubed = std::log(27.0 / 64.0) + *consts.LOG_K_B_CGS + std::log(alpha) +
+                               *consts.LOG_KAPPA_ES - *consts.LOG_M_P_CGS - std::log(mu) -
+                               *consts.LOG_SIGMA_SB_CGS + std::log(Omega) + 2.0 * std::log(Sigma);
+    return ln_T0_cubed * (1.0 / 3.0);
+}
+
+// ln rho = ln Omega + ln Sigma - ln c_s - ln sqrt(2 pi) (the first sum is
+// exact-commutative, so either order of Omega and Sigma gives the same bits).
+double ln_midplane_density(double Omega, double Sigma, double ln_c_s) {
+    return std::log(Omega) + std::log(Sigma) - ln_c_s - 0.5 * std::log(two_pi);
+}
+
+// f = 1 - q_rad / q_visc - q_adv / q_visc at x = ln T.
+double balance_residual(double x, double ln_c_s, double ln_kappa, const Coefficients& c) {
+    return 1.0 - std::exp(c.ln_A - ln_kappa - 2.0 * ln_c_s + 4.0 * x) - std::exp(2.0 * ln_c_s + c.ln_B);
+}
+
+// ---------------------------------------------------------------------------
+// The residual and the closure. Both run without the interpreter lock and take
+// it only for the pending-exception test after each call and for traceback
+// entries.
+
+// User data of one solve, on the closure's stack; the law is borrowed.
+struct AdvResidualContext {
+    double ln_A;
+    double ln_B;
+    double mu;
+    double Sigma;
+    double Omega;
+    PyObject* opacity;
+};
+
+double log_opacity(PyObject* law, double log_T, double log_rho) {
+    auto* grey = reinterpret_cast<opacity::GreyKappaCore*>(law);
+    return grey->vtab->_log_opacity(grey, log_T, log_rho);
+}
+
+int residual_failed() {
+    rt::add_traceback(q_residual);
+    return -1;
+}
+
+// scalar_func: f(ln T) into *f_out.
+int gasrad_adv_residual(double x, void* user_data, double* f_out) {
+    const auto* ctx = static_cast<const AdvResidualContext*>(user_data);
+    const double T = std::exp(x);
+    const double c_s = kernels.compute_gas_rad_cs(T, ctx->mu, ctx->Sigma, ctx->Omega);
+    if (rt::exception_pending()) return residual_failed();
+    const double ln_c_s = std::log(c_s);
+    const double ln_rho = ln_midplane_density(ctx->Omega, ctx->Sigma, ln_c_s);
+    const double ln_kappa = log_opacity(ctx->opacity, x, ln_rho);
+    if (rt::exception_pending()) return residual_failed();
+    *f_out = balance_residual(x, ln_c_s, ln_kappa, {ctx->ln_A, ctx->ln_B});
+    return 0;
+}
+
+// A record that was never filled from a bound closure object has no
+// advection record (or no law): refused here rather than dereferenced.
+bool parameters_filled(const DiskParameters* params, const char* func, bool needs_law) {
+    const char* missing = nullptr;
+    if (!params->advection)
+        missing = msg::no_advection_record;
+    else if (needs_law && (!params->opacity || params->opacity == Py_None))
+        missing = msg::no_opacity_law;
+    if (!missing) return true;
+    rt::GilGuard gil;
+    PyErr_Format(PyExc_RuntimeError, missing, func);
+    return false;
+}
+
+int closure_failed() {
+    rt::add_traceback(q_closure);
+    return -1;
+}
+
+// closure_func_t. Never reads the state.
+int gasrad_adv_closure_func(const DiskState*, const DiskDerived* derived, const DiskParameters* params,
+                            const ClosureResult* previous, ClosureResult* out) {
+    if (!parameters_filled(params, "gasrad_adv_closure_func", true)) return closure_failed();
+    const double alpha = params->alpha;
+    const double mu = params->mu;
+    const double R_D = derived->R_D;
+    const double Sigma = derived->Sigma;
+    const double Omega = derived->Omega;
+    const Coefficients coeff = balance_coefficients(alpha, params->advection->xi, R_D, Sigma, Omega);
+
+    // A previous ln T_c of exactly 0 (either sign) asks for the computed guess.
+    const double x0 = previous->ln_T_c == 0.0 ? gas_scattering_guess(alpha, mu, Sigma, Omega) : previous->ln_T_c;
+
+    AdvResidualContext ctx{coeff.ln_A, coeff.ln_B, mu, Sigma, Omega, params->opacity};
+    const double x_min = std::log(10.0);  // T_c no lower than 10 K
+    const double x_max = std::log(1e14);  // and no higher than 1e14 K
+    double root = 0.0;
+    const int status = solver.find_root(&gasrad_adv_residual, &ctx, x0, 0.05, 2.0, 60, x_min, x_max, 1e-30,
+                                        1e-10, 1e-12, 100, &root);
+    if (rt::exception_pending()) return closure_failed();
+    if (status != math_utils::SUCCESS) return status;
+    // A guess outside the range can bracket a root outside it; the closure
+    // keeps to its range.
+    if (root < x_min || root > x_max) return math_utils::EXPAND_FAIL;
+
+    out->ln_T_c = root;
+    const double c_s = kernels.compute_gas_rad_cs(std::exp(root), mu, Sigma, Omega);
+    if (rt::exception_pending()) return closure_failed();
+    out->ln_c_s = std::log(c_s);
+    out->ln_rho = ln_midplane_density(Omega, Sigma, out->ln_c_s);
+    const double ln_kappa = log_opacity(params->opacity, root, out->ln_rho);
+    if (rt::exception_pending()) return closure_failed();
+    out->ln_tau = std::log(0.5) + ln_kappa + std::log(Sigma);  // tau = kappa Sigma / 2
+    // T_eff^4 = 8 T_c^4 / (3 tau_total), tau_total = kappa Sigma.
+    out->ln_T_eff = root + 0.25 * (std::log(8.0 / 3.0) - ln_kappa - std::log(Sigma));
+    out->ln_nu = std::log(alpha) + 2.0 * out->ln_c_s - std::log(Omega);  // nu = alpha c_s H
+    out->ln_Q_visc = std::log(1.125) + out->ln_nu + std::log(Sigma) + 2.0 * std::log(Omega);
+    out->t_visc = std::exp(2.0 * std::log(R_D) - out->ln_nu);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The writer: one row of 21 columns, column k at index row + k * stride.
+
+int writer_failed() {
+    rt::add_traceback(q_writer);
+    return -1;
+}
+
+// ln of the advective cooling rate written to the rows,
+// (4 / (9 pi)) xi F0 alpha M_D c_s^2 Q_visc / (R_D^4 Omega^2 Sigma).
+double ln_advective_cooling(double xi, double alpha, double M_D, double R_D, double Omega, double Sigma,
+                            double ln_Q_visc, double ln_c_s) {
+    return std::log(xi) + std::log(4.0 / (9.0 * pi)) + *consts.LOG_DISK_F0 + std::log(alpha) + std::log(M_D) -
+           4.0 * std::log(R_D) - 2.0 * std::log(Omega) - std::log(Sigma) + ln_Q_visc + 2.0 * ln_c_s;
+}
+
+// writer_func_t.
+int gasrad_adv_writer_func(const int row, const DiskState* state, const DiskDerived* derived,
+                           const DiskParameters* params, const ClosureResult* result, const DiskStep* step,
+                           double* out, int stride) {
+    if (!parameters_filled(params, "gasrad_adv_writer_func", false)) return writer_failed();
+    const double E = ln_advective_cooling(params->advection->xi, params->alpha, state->M_D, derived->R_D,
+                                          derived->Omega, derived->Sigma, result->ln_Q_visc, result->ln_c_s);
+    const double H = std::exp(result->ln_c_s - std::log(derived->Omega));
+    const double rho = std::exp(result->ln_rho);
+    const double columns[19] = {
+        static_cast<double>(row),
+        state->state0,
+        state->M_D,
+        state->state2,
+        derived->R_D,
+        derived->Sigma,
+        derived->Omega,
+        std::exp(result->ln_T_eff),
+        std::exp(result->ln_T_c),
+        std::exp(result->ln_tau),
+        std::exp(result->ln_c_s),
+        std::exp(result->ln_nu),
+        std::exp(result->ln_Q_visc),
+        std::exp(E),
+        step->step1,
+        step->step2,
+        step->step0,
+        result->t_visc,
+        H,
+    };
+    for (int k = 0; k < 19; ++k) out[row + k * stride] = columns[k];
+    if (!rt::nonzero_divisor(derived->R_D)) return writer_failed();
+    out[row + 19 * stride] = H / derived->R_D;
+    out[row + 20 * stride] = rho;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// AdvectiveClosure.
+
+struct AdvectiveClosure {
+    OneZoneClosure base;
+    double mu;                          // mean molecular weight
+    double xi;                          // entropy-gradient (advection) parameter
+    double M_BH;                        // black-hole mass [g]
+    double R_in;                        // inner radius [cm]
+    double alpha;                       // viscosity parameter
+    int with_fallback;                  // 0 or 1
+    PyObject* fallback_obj;             // CFallback, or None until bound
+    PyObject* advection_obj;            // CAdvection, or None until bound
+    FallbackParams* fallback_params;    // record of fallback_obj; null before binding and without fallback
+    AdvectionParams* advection_params;  // record of advection_obj; null before binding
+};
+
+AdvectiveClosure* as_closure(PyObject* o) { return reinterpret_cast<AdvectiveClosure*>(o); }
+
+// Slot 1: the record the integrator hands to the closure, writer and step
+// functions. The fifth field is not this object's.
+void fill_parameters(PyObject* o, DiskParameters* out) {
+    const AdvectiveClosure* self = as_closure(o);
+    out->M_BH = self->M_BH;
+    out->R_in = self->R_in;
+    out->alpha = self->alpha;
+    out->mu = self->mu;
+    out->fallback = self->fallback_params;
+    out->advection = self->advection_params;
+    out->opacity = self->base.opacity;
+}
+
+OneZoneClosureOps adv_ops;
+
+// The base's allocation first (it ignores the arguments), then this class's
+// table and empty wrapper slots.
+PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    PyObject* o = framework.type->tp_new(type, args, kwds);
+    if (!o) {
+        rt::add_traceback(q_cinit);
+        return nullptr;
+    }
+    AdvectiveClosure* self = as_closure(o);
+    self->base.vtab = &adv_ops;
+    self->fallback_obj = nullptr;
+    self->advection_obj = nullptr;
+    rt::set_field(self->fallback_obj, Py_None);
+    rt::set_field(self->advection_obj, Py_None);
+    self->fallback_params = nullptr;
+    self->advection_params = nullptr;
+    return o;
+}
+
+bool construct(AdvectiveClosure* self, PyObject* args, PyObject* kwds) {
+    static const rt::Params<3> params{"__init__", {"with_fallback", "mu", "xi"}, 0};
+    std::array<PyObject*, 3> values;
+    if (!rt::bind(params, args, kwds, values)) return false;
+    int with_fallback = 0;
+    if (values[0]) {
+        with_fallback = PyObject_IsTrue(values[0]);
+        if (with_fallback < 0) return false;
+    }
+    double mu = 0.6;
+    double xi = 0.5;
+    if (values[1] && !rt::to_double(values[1], mu)) return false;
+    if (values[2] && !rt::to_double(values[2], xi)) return false;
+
+    // Imported at every construction, so that the law is the one the package
+    // currently offers.
+    Ref law_type = rt::import_from("velmora.radiation.opacity", "ElectronScatteringOpacity");
+    if (!law_type) return false;
+
+    self->base.closure_func = &gasrad_adv_closure_func;
+    self->base.derivative_func = kernels.viscous_derivative_func;
+    self->base.writer_func = &gasrad_adv_writer_func;
+    self->base.n_result_fields = adv_n_result_fields;
+    self->mu = mu;
+    self->xi = xi;
+    self->with_fallback = with_fallback;
+    self->fallback_params = nullptr;
+    self->advection_params = nullptr;
+
+    Ref law = Ref::steal(PyObject_CallNoArgs(law_type.get()));
+    if (!law) return false;
+    // Through the attribute protocol, so that the framework's setter checks
+    // and installs the law.
+    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(self), "opacity", law.get()) < 0) return false;
+
+    self->base.source_func = with_fallback ? kernels.fallback_source_func : nullptr;
+    return true;
+}
+
+int tp_init(PyObject* o, PyObject* args, PyObject* kwds) {
+    if (construct(as_closure(o), args, kwds)) return 0;
+    rt::add_traceback(q_init);
+    return -1;
+}
+
+int tp_traverse(PyObject* o, visitproc visit, void* arg) {
+    if (int r = framework.type->tp_traverse(o, visit, arg)) return r;
+    AdvectiveClosure* self = as_closure(o);
+    Py_VISIT(self->fallback_obj);
+    Py_VISIT(self->advection_obj);
+    return 0;
+}
+
+int tp_clear(PyObject* o) {
+    framework.type->tp_clear(o);
+    AdvectiveClosure* self = as_closure(o);
+    rt::set_field(self->fallback_obj, Py_None);
+    rt::set_field(self->advection_obj, Py_None);
+    return 0;
+}
+
+void tp_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
+    AdvectiveClosure* self = as_closure(o);
+    rt::clear_field(self->fallback_obj);
+    rt::clear_field(self->advection_obj);
+    framework.type->tp_dealloc(o);
+}
+
+// --- bind_runtime_parameters ---------------------------------------------------
+
+// run_params[key] as a new reference; KeyError with the key when it is absent.
+Ref lookup(PyObject* run_params, const char* key) {
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemStringRef(run_params, key, &value);
+    if (found < 0) return {};
+    if (found == 0) {
+        Ref key_obj = Ref::steal(PyUnicode_FromString(key));
+        if (key_obj) PyErr_SetObject(PyExc_KeyError, key_obj.get());
+        return {};
+    }
+    return Ref::steal(value);
+}
+
+bool lookup_double(PyObject* run_params, const char* key, double& out) {
+    Ref value = lookup(run_params, key);
+    return value && rt::to_double(value.get(), out);
+}
+
+// exp(float(run_params[key])) as a new float object.
+Ref lookup_exp(PyObject* run_params, const char* key) {
+    double x;
+    if (!lookup_double(run_params, key, x)) return {};
+    return rt::new_float(std::exp(x));
+}
+
+// Values are stored as they are read, so a failure keeps the earlier ones.
+bool bind_parameters(AdvectiveClosure* self, PyObject* run_params) {
+    if (run_params != Py_None && !PyDict_CheckExact(run_params)) {
+        rt::raise_argument_type("run_params", &PyDict_Type, run_params);
+        return false;
+    }
+    if (run_params == Py_None) {
+        PyErr_Format(PyExc_TypeError, msg::not_subscriptable, "NoneType");
+        return false;
+    }
+    double x;
+    if (!lookup_double(run_params, "log_M_BH", x)) return false;
+    self->M_BH = std::exp(x);
+    if (!lookup_double(run_params, "log_R_in", x)) return false;
+    self->R_in = std::exp(x);
+    if (!lookup_double(run_params, "alpha", x)) return false;
+    self->alpha = x;
+
+    Ref xi = rt::new_float(self->xi);
+    if (!xi) return false;
+    Ref advection = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(wrappers.advection_type), xi.get()));
+    if (!advection) return false;
+    rt::set_field(self->advection_obj, advection.get());
+    auto* adv = reinterpret_cast<CAdvection*>(advection.get());
+    self->advection_params = adv->vtab->get_params(adv);
+    if (PyErr_Occurred()) return false;
+
+    if (!self->with_fallback) {
+        self->fallback_params = nullptr;
+        return true;
+    }
+    Ref M_fb_0 = lookup_exp(run_params, "log_M_fb_0");
+    if (!M_fb_0) return false;
+    Ref R_c = lookup_exp(run_params, "log_R_c");
+    if (!R_c) return false;
+    Ref t_fb = lookup_exp(run_params, "log_t_fb");
+    if (!t_fb) return false;
+    Ref beta_fb = lookup(run_params, "beta_fb");
+    if (!beta_fb) return false;
+    Ref fallback = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(wrappers.fallback_type),
+                                                           M_fb_0.get(), R_c.get(), t_fb.get(), beta_fb.get(),
+                                                           nullptr));
+    if (!fallback) return false;
+    rt::set_field(self->fallback_obj, fallback.get());
+    auto* fb = reinterpret_cast<CFallback*>(fallback.get());
+    self->fallback_params = fb->vtab->get_params(fb);
+    return !PyErr_Occurred();
+}
+
+PyObject* bind_runtime_parameters(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const rt::Params<1> params{"bind_runtime_parameters", {"run_params"}};
+    std::array<PyObject*, 1> values;
+    if (!rt::bind(params, args, nargs, kwnames, values) || !bind_parameters(as_closure(o), values[0])) {
+        rt::add_traceback(q_bind);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef bind_def = {
+    "bind_runtime_parameters", VELMORA_METH(&bind_runtime_parameters), METH_FASTCALL | METH_KEYWORDS,
+    "bind_runtime_parameters(run_params)\n\n"
+    "Take the disk parameters from a processed run-time parameter dictionary.\n\n"
+    "Parameters\n----------\n"
+    "run_params : dict\n"
+    "    Exactly a dict with \"log_M_BH\" (ln of the black-hole mass in g),\n"
+    "    \"log_R_in\" (ln of the inner radius in cm) and \"alpha\" (viscosity\n"
+    "    parameter, linear); with fallback also \"log_M_fb_0\", \"log_R_c\",\n"
+    "    \"log_t_fb\" (natural logs, cgs) and \"beta_fb\".\n\n"
+    "A CAdvection(xi) record (and a CFallback record, with fallback) replaces the\n"
+    "one held before. Values read before a failing key stay stored."};
+
+constexpr const char* class_doc =
+    "AdvectiveClosure(with_fallback=False, mu=0.6, xi=0.5)\n\n"
+    "Thermal closure of a one-zone accretion disk with gas plus radiation\n"
+    "pressure and advective cooling, for the one-zone disk framework.\n\n"
+    "It installs the C-level closure gasrad_adv_closure_func, the writer\n"
+    "gasrad_adv_writer_func (21 columns), the viscous derivative and, with\n"
+    "fallback, the fallback source; its opacity law is an\n"
+    "ElectronScatteringOpacity until another grey law is assigned to ``opacity``.\n\n"
+    "Parameters\n----------\n"
+    "with_fallback : bool\n"
+    "    Whether matter falling back onto the disk is a mass source (taken by its\n"
+    "    truth value).\n"
+    "mu : float\n    Mean molecular weight of the disk gas.\n"
+    "xi : float\n"
+    "    Entropy-gradient parameter of the advective cooling, fixed at\n"
+    "    construction (0 turns advection off).\n\n"
+    "Call ``bind_runtime_parameters(run_params)`` before the closure is passed\n"
+    "to the integrator: the closure reads the advection record that binding\n"
+    "creates.";
+
+PyTypeObject adv_type = rt::static_type(GA_PREFIX "AdvectiveClosure", sizeof(AdvectiveClosure));
+
+bool prepare_closure_type(PyObject* module) {
+    if (!framework.bind()) return false;
+    adv_ops = *framework.ops;
+    adv_ops.fill_parameters = &fill_parameters;
+    adv_type.tp_base = framework.type;
+    adv_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    adv_type.tp_doc = class_doc;
+    adv_type.tp_new = &tp_new;
+    adv_type.tp_init = &tp_init;
+    adv_type.tp_dealloc = &tp_dealloc;
+    adv_type.tp_traverse = &tp_traverse;
+    adv_type.tp_clear = &tp_clear;
+    if (PyType_Ready(&adv_type) < 0) return false;
+    if (!rt::set_vtable(&adv_type, &adv_ops)) return false;
+    if (!rt::PickleRefusal<ClosureNames>::install(&adv_type)) return false;
+    return PyModule_AddObjectRef(module, "AdvectiveClosure", reinterpret_cast<PyObject*>(&adv_type)) == 0;
+}
+
+bool attach_method(PyTypeObject* type, PyMethodDef* def) {
+    Ref descr = Ref::steal(PyDescr_NewMethod(type, def));
+    if (!descr || PyDict_SetItemString(type->tp_dict, def->ml_name, descr.get()) < 0) return false;
+    PyType_Modified(type);
+    return true;
+}
+
+int exec_gasrad_adv(PyObject* module) {
+    if (!rt::export_c_api(module, "ADV_N_RESULT_FIELDS", &adv_n_result_fields, "int") ||
+        !rt::export_function(module, "gasrad_adv_writer_func", &gasrad_adv_writer_func, writer_signature) ||
+        !rt::export_function(module, "gasrad_adv_closure_func", &gasrad_adv_closure_func, closure_signature))
+        return -1;
+    if (!prepare_closure_type(module)) return -1;
+    if (!kappa.bind() || !wrappers.bind()) return -1;
+    if (!consts.bind()) return -1;
+    if (!solver.bind_find_root() || !kernels.bind()) return -1;
+
+    adv_n_result_fields = n_result_fields;
+    if (PyModule_AddIntConstant(module, "ADV_N_RESULT_FIELDS_PY", n_result_fields) < 0) return -1;
+    if (!attach_method(&adv_type, &bind_def)) return -1;
+    return PyModule_AddObjectRef(module, "gasradAdvClosure", reinterpret_cast<PyObject*>(&adv_type));
+}
+
+constexpr const char* module_doc =
+    "Advective one-zone disk closure with gas plus radiation pressure.\n\n"
+    "A one-zone disk ring of radius R_D, surface density Sigma and angular\n"
+    "velocity Omega is heated by viscosity (alpha prescription) and cooled by\n"
+    "radiation from its surfaces and by advection of heat with the inflow. Its\n"
+    "central temperature T_c follows from the energy balance\n\n"
+    "    q_visc = q_rad + q_adv,\n\n"
+    "solved in x = ln T_c by the package's bracketed root finder with the residual\n\n"
+    "    f(x) = 1 - A T^4 / (kappa c_s^2) - B c_s^2,\n"
+    "    A = (32/27) sigma_SB / (alpha Omega Sigma^2),\n"
+    "    B = (4/3) xi / (R_D^2 Omega^2),\n\n"
+    "where the second term is q_rad / q_visc and the third q_adv / q_visc =\n"
+    "(4/3) xi (H / R_D)^2. The sound speed c_s comes from gas plus radiation\n"
+    "pressure, the scale height is H = c_s / Omega, the mid-plane density\n"
+    "rho = Sigma / (sqrt(2 pi) H), and kappa(T, rho) is the disk's grey opacity\n"
+    "law. T_c is sought between 10 K and 1e14 K, starting from the previous\n"
+    "solution or from the gas-pressure, electron-scattering estimate.\n\n"
+    "AdvectiveClosure (alias gasradAdvClosure) installs the closure and its\n"
+    "21-column output writer in the one-zone disk framework;\n"
+    "ADV_N_RESULT_FIELDS_PY is the number of columns. __c_api__ exports the C\n"
+    "variable ADV_N_RESULT_FIELDS and the functions gasrad_adv_writer_func and\n"
+    "gasrad_adv_closure_func. Units are cgs, logarithms natural.";
+
+}  // namespace
+}  // namespace velmora::disk
+
+VELMORA_MODULE(_gasrad_adv, velmora::disk::module_doc,
+               "velmora/dynamics/accretion/one_zone/models/_gasrad_adv.cpp", velmora::disk::exec_gasrad_adv)
