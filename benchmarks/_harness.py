@@ -96,12 +96,12 @@ class Report:
         """Prints velmora, the peer and their ratio; records the target's verdict."""
         ratio = velmora / peer
         line = (f"   {what:<34} velmora {velmora:9.2f} {unit}   {peer_name} {peer:9.2f} {unit}"
-                f"   ratio {ratio:5.2f}")
+                f"   ratio {ratio:6.3f}")
         if target is not None:
             verdict = "met" if target.met(ratio) else "NOT met"
             line += f"   target {target.text}: {verdict}"
             self.rows.append(Row(benchmark, f"{what} vs {peer_name}", verdict,
-                                 f"ratio {ratio:.2f}, {target.text}"))
+                                 f"ratio {ratio:.3f}, {target.text}"))
         print(line)
         return ratio
 
