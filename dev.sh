@@ -3,8 +3,11 @@
 #
 #   ./dev.sh run     find CPython 3.13, create .venv, build and install, run the main job
 #   ./dev.sh test    the same set-up with the test extra, then the test suite
+#   ./dev.sh bench   the same set-up with the bench extra, build the benchmark
+#                    harnesses (make harnesses), run the benchmarks
 #
-# Extra arguments after `run` go to the main job; after `test`, to pytest.
+# Extra arguments after `run` go to the main job; after `test`, to pytest;
+# after `bench`, to benchmarks/run.py (names of benchmarks to run).
 # Set VELMORA_PYTHON to choose the interpreter; VELMORA_VENV to place the
 # environment elsewhere (default: .venv beside this script).
 set -euo pipefail
@@ -97,7 +100,16 @@ case "$cmd" in
         cd "$here"
         exec "$venv/bin/python" -m pytest -p no:cacheprovider "$@"
         ;;
+    bench)
+        setup bench
+        cd "$here"
+        command -v make >/dev/null 2>&1 || die "make was not found: apt-get install make"
+        make -s harnesses PYTHON="$venv/bin/python"
+        # The machine may pin OpenBLAS to an older core type for safety; the
+        # peers are measured with the kernel a current NumPy picks itself.
+        exec env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE "$venv/bin/python" benchmarks/run.py "$@"
+        ;;
     *)
-        die "unknown command '$cmd' (use: run, test)"
+        die "unknown command '$cmd' (use: run, test, bench)"
         ;;
 esac

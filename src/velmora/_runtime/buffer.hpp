@@ -151,8 +151,10 @@ public:
     double& operator[](Py_ssize_t i) noexcept { return data()[i]; }
     // Element (i, j) of a table: rows by the exporter's row stride, columns
     // as consecutive items.
-    double at(Py_ssize_t i, Py_ssize_t j) const noexcept {
-        return reinterpret_cast<const double*>(data_ + i * row_stride_)[j];
+    double at(Py_ssize_t i, Py_ssize_t j) const noexcept { return row(i)[j]; }
+    // Row i of a table, its columns as consecutive items.
+    const double* row(Py_ssize_t i) const noexcept {
+        return reinterpret_cast<const double*>(data_ + i * row_stride_);
     }
 
 private:

@@ -39,6 +39,19 @@ inline bool exception_pending() noexcept {
     return ts != nullptr && ts->current_exception != nullptr;
 }
 
+// The same test in a loop that holds the interpreter lock from start to end:
+// the thread's state cannot change under it (a callee that takes the lock
+// again, or releases and retakes it, gets the same state back), so it is read
+// once and each test is one load.
+class PendingTest {
+public:
+    PendingTest() noexcept : ts_(PyThreadState_GetUnchecked()) {}
+    bool operator()() const noexcept { return ts_ != nullptr && ts_->current_exception != nullptr; }
+
+private:
+    PyThreadState* ts_;
+};
+
 namespace detail {
 // Code objects of traceback entries, one per qualified name; created under the
 // lock and kept for the process (the names are static strings).
@@ -49,8 +62,9 @@ inline std::unordered_map<const char*, PyObject*>& traceback_codes() {
 }  // namespace detail
 
 // Appends a traceback entry whose function name is `qualname` to the pending
-// exception. Takes the interpreter lock itself.
-inline void add_traceback(const char* qualname) noexcept {
+// exception. Takes the interpreter lock itself. Only failure paths call it:
+// kept out of line, so that the kernels' normal paths stay compact.
+[[gnu::cold, gnu::noinline]] inline void add_traceback(const char* qualname) noexcept {
     GilGuard gil;
     // Building the code and frame objects must not see the pending exception.
     PyObject* exc = PyErr_GetRaisedException();

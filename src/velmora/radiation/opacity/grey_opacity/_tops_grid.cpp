@@ -5,22 +5,13 @@
 namespace velmora::opacity {
 namespace {
 
-struct TopsTable {
+struct TopsTable : grid::TopsConvention {
     static constexpr const char* qualname = "velmora.radiation.opacity.grey_opacity._tops_grid.C_TOPSGridOpacity";
     static constexpr const char* class_name = "C_TOPSGridOpacity";
     static constexpr const char* label = "log10_rho";
     static constexpr const char* class_doc =
         VELMORA_GRID_CLASS_DOC("Bilinear-interpolation opacity from a 2-D TOPS log-space table.",
                                "log10 of rho in g cm^-3 grid values, strictly increasing.");
-
-    // The second axis is log10 rho itself.
-    static double second_coordinate(double log_rho, double, double ln10) noexcept { return log_rho / ln10; }
-
-    // At fixed second coordinate the density is fixed: no chain-rule term.
-    static grid::Outcome at_fixed_density(const grid::Cell&, double, double s_T, double& out) noexcept {
-        out = s_T;
-        return grid::Outcome::value;
-    }
 };
 
 constexpr const char* module_doc =

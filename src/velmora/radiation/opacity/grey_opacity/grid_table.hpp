@@ -14,6 +14,7 @@
 //   at_fixed_density(cell, x, s_T, out)
 //                    d ln kappa / d ln T at fixed rho from the slope s_T along
 //                    log10 T at fixed second coordinate (the chain-rule term)
+//                    (both from OpalConvention or TopsConvention below)
 //
 // Layout and calling convention. The object begins with the GreyKappaCore
 // header, so every caller that knows the grey base table can call slots 0 to 3;
@@ -30,6 +31,7 @@
 #include "_runtime/runtime.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -49,16 +51,24 @@ inline constexpr double domain_tolerance = 1e-9;
 // Cell index along one axis, in [0, n - 2]: the last node at or below x. An
 // interior node k gives k (the cell that begins there), the last node gives
 // n - 2; below grid[1] gives 0, and so does NaN, which no comparison passes.
+//
+// The halving of [lo, hi] runs without branches on the comparison, and a
+// fixed ceil(log2(n - 1)) times for a given n: table lookups at scattered
+// points make the comparison a coin toss, and its mispredictions would cost
+// more than the arithmetic. Once hi - lo <= 1, a further round has mid = lo
+// and leaves lo unchanged, so the result is that of halving until
+// lo >= hi - 1, for any grid and any x.
 inline int bisect(const double* grid, int n, double x) noexcept {
     if (n - 2 <= 0) return 0;
     int lo = 0;
     int hi = n - 1;
-    while (lo < hi - 1) {
-        const int mid = lo + (hi - lo) / 2;
-        if (x >= grid[mid])
-            lo = mid;
-        else
-            hi = mid;
+    for (int round = std::bit_width(static_cast<unsigned>(n - 2)); round > 0; --round) {
+        // floor((lo + hi) / 2); hi >= lo always, so the halving is a shift
+        const int mid = lo + static_cast<int>(static_cast<unsigned>(hi - lo) >> 1);
+        const bool above = x >= grid[mid];
+        // Two conditional moves on the flags of the one comparison.
+        lo = above ? mid : lo;
+        hi = above ? hi : mid;
     }
     return lo;
 }
@@ -77,6 +87,13 @@ struct Cell {
     double x0, dx;
     double y0, dy;
 };
+
+// Cell (i, j) of a table given by its two grids and its rows i and i + 1.
+inline Cell make_cell(const double* g1, const double* g2, const double* row_i, const double* row_next, int i,
+                      int j) noexcept {
+    return Cell{row_i[j], row_next[j], row_i[j + 1], row_next[j + 1], g1[i], g1[i + 1] - g1[i], g2[j],
+                g2[j + 1] - g2[j]};
+}
 
 enum class Outcome {
     value,       // the result was written
@@ -123,6 +140,37 @@ Outcome temperature_slope(const Cell& c, double x, double y, double& out) noexce
     const double s_T = (k_hi - k_lo) / c.dx;
     return Law::at_fixed_density(c, x, s_T, out);
 }
+
+// The two table conventions: the second coordinate from ln rho and
+// x = log10 T, and the chain-rule term that carries the slope s_T along
+// log10 T at fixed second coordinate to d ln kappa / d ln T at fixed rho.
+
+// OPAL: log10 R = log10 rho - 3 (log10 T - 6), with T6 = 1e-6 T.
+struct OpalConvention {
+    static double second_coordinate(double log_rho, double x, double ln10) noexcept {
+        return log_rho / ln10 - (x - 6.0) * 3.0;
+    }
+
+    // At fixed rho, d log10 R / d log10 T = -3, so the slope along R enters
+    // three times: d ln kappa / d ln T = s_T - 3 d ln kappa / d log10 R.
+    static Outcome at_fixed_density(const Cell& c, double x, double s_T, double& out) noexcept {
+        double s_R = 0.0;
+        const Outcome o = second_axis_slope(c, x, s_R);
+        if (o == Outcome::value) out = s_T - s_R * 3.0;
+        return o;
+    }
+};
+
+// TOPS: the second axis is log10 rho itself.
+struct TopsConvention {
+    static double second_coordinate(double log_rho, double, double ln10) noexcept { return log_rho / ln10; }
+
+    // At fixed second coordinate the density is fixed: no chain-rule term.
+    static Outcome at_fixed_density(const Cell&, double, double s_T, double& out) noexcept {
+        out = s_T;
+        return Outcome::value;
+    }
+};
 
 // The finite table entry nearest to node (i0, j0): square rings of growing
 // Chebyshev radius, clipped to the table, each scanned row by row and within
@@ -226,6 +274,12 @@ struct GridLaw {
         return 0.0;
     }
 
+    // The same, for the operations' bodies that report success as a flag.
+    static bool failed(const std::string& qualname) noexcept {
+        fail(qualname);
+        return false;
+    }
+
     static double fail_zero_width(const std::string& qualname) noexcept {
         {
             rt::GilGuard gil;
@@ -240,12 +294,40 @@ struct GridLaw {
     }
 
     static Cell cell_at(const Self* self, int i, int j) noexcept {
-        const rt::Vec& g1 = self->g1;
-        const rt::Vec& g2 = self->g2;
-        const rt::Table& lk = self->lk;
-        return Cell{lk.at(i, j), lk.at(i + 1, j), lk.at(i, j + 1), lk.at(i + 1, j + 1),
-                    g1[i],       g1[i + 1] - g1[i],
-                    g2[j],       g2[j + 1] - g2[j]};
+        return make_cell(self->g1.data(), self->g2.data(), self->lk.row(i), self->lk.row(i + 1), i, j);
+    }
+
+    // --- calls between the operations ---
+    //
+    // Every call from one operation to another reads the callee from the
+    // object's table. Where the entry is this law's own operation it is called
+    // directly, inlined: the same function, so the same result. The
+    // pending-exception test after such a call is skipped while no exception
+    // is known to be pending (`clean`), since this law's bisection, coordinate
+    // mapping and ring search cannot raise and the test would answer as the
+    // last one did. An override is called through its entry and tested as
+    // always; the first test of an operation is never skipped, because an
+    // exception may be pending when it is entered.
+
+    // _bisect and its test; false when an exception is pending.
+    static bool call_bisect(Self* self, const rt::Vec& grid, int n, double x, bool& clean, int& out) noexcept {
+        Ops<Law>* t = self->ops();
+        if (t->_bisect == &bisect_slot) {
+            out = bisect(grid.data(), n, x);
+            if (clean) return true;
+        } else {
+            out = t->_bisect(self, grid, n, x);
+        }
+        clean = !rt::exception_pending();
+        return clean;
+    }
+
+    static void call_coords(Self* self, double log_T, double log_rho, double* x, double* y) noexcept {
+        Ops<Law>* t = self->ops();
+        if (t->_coords == &coords_slot)
+            coords_slot(self, log_T, log_rho, x, y);
+        else
+            t->_coords(self, log_T, log_rho, x, y);
     }
 
     // --- slots 4 to 9 ---
@@ -254,14 +336,20 @@ struct GridLaw {
         return bisect(grid.data(), n, x);
     }
 
-    static double interp_slot(Self* self, double x, double y, int i, int j) noexcept {
-        double v = 0.0;
+    // _interp's body: false with the exception raised and the entry added.
+    static bool interp_body(Self* self, double x, double y, int i, int j, double& v) noexcept {
         switch (interpolate(cell_at(self, i, j), x, y, v)) {
-            case Outcome::value: return v;
-            case Outcome::hole: return std::numeric_limits<double>::quiet_NaN();
+            case Outcome::value: return true;
+            case Outcome::hole: v = std::numeric_limits<double>::quiet_NaN(); return true;
             case Outcome::zero_width: break;
         }
-        return fail_zero_width(Names::interp);
+        fail_zero_width(Names::interp);
+        return false;
+    }
+
+    static double interp_slot(Self* self, double x, double y, int i, int j) noexcept {
+        double v = 0.0;
+        return interp_body(self, x, y, i, j, v) ? v : 0.0;
     }
 
     static void coords_slot(Self* self, double log_T, double log_rho, double* x, double* y) noexcept {
@@ -270,26 +358,27 @@ struct GridLaw {
         *y = Law::second_coordinate(log_rho, log10_T, self->ln10);
     }
 
-    static int find_cell_slot(Self* self, double x, double y, int* i, int* j) noexcept {
+    // _find_cell's body: 1 outside, 0 inside with the cell written, -1 with
+    // an exception pending and the entry added (the cell not written).
+    static int find_cell_body(Self* self, double x, double y, int* i, int* j, bool clean) noexcept {
         if (outside_domain(x, y, self->g1[0], self->g1[self->n1 - 1], self->g2[0], self->g2[self->n2 - 1])) {
             *i = 0;
             *j = 0;
             return 1;
         }
-        Ops<Law>* t = self->ops();
-        const int ci = t->_bisect(self, self->g1, self->n1, x);
-        if (rt::exception_pending()) {
+        int ci = 0, cj = 0;
+        if (!call_bisect(self, self->g1, self->n1, x, clean, ci) ||
+            !call_bisect(self, self->g2, self->n2, y, clean, cj)) {
             fail(Names::find_cell);
-            return 0;
-        }
-        const int cj = t->_bisect(self, self->g2, self->n2, y);
-        if (rt::exception_pending()) {
-            fail(Names::find_cell);
-            return 0;
+            return -1;
         }
         *i = std::min(ci, self->n1 - 2);
         *j = std::min(cj, self->n2 - 2);
         return 0;
+    }
+
+    static int find_cell_slot(Self* self, double x, double y, int* i, int* j) noexcept {
+        return std::max(find_cell_body(self, x, y, i, j, false), 0);
     }
 
     static double nearest_finite_slot(Self* self, int i, int j) noexcept {
@@ -313,14 +402,13 @@ struct GridLaw {
     static double handle_oob_slot(Self* self, double x, double y) noexcept {
         if (self->oob == oob_clamp) {
             // The lower-left node of the edge cell the point projects onto.
-            Ops<Law>* t = self->ops();
-            const int ci = t->_bisect(self, self->g1, self->n1, x);
-            if (rt::exception_pending()) return fail(Names::handle_oob);
+            bool clean = false;
+            int ci = 0, cj = 0;
+            if (!call_bisect(self, self->g1, self->n1, x, clean, ci)) return fail(Names::handle_oob);
             const int i = std::min(ci, self->n1 - 2);
-            const int cj = t->_bisect(self, self->g2, self->n2, y);
-            if (rt::exception_pending()) return fail(Names::handle_oob);
+            if (!call_bisect(self, self->g2, self->n2, y, clean, cj)) return fail(Names::handle_oob);
             const int j = std::min(cj, self->n2 - 2);
-            const double v = t->_nearest_finite(self, i, j);
+            const double v = self->ops()->_nearest_finite(self, i, j);
             if (rt::exception_pending()) return fail(Names::handle_oob);
             return v;
         }
@@ -333,7 +421,8 @@ struct GridLaw {
     // --- slots 0 to 3 ---
 
     // The point in table coordinates and its cell; false with the traceback
-    // entry of `qualname` added when an overriding step failed.
+    // entry of `qualname` added when an overriding step failed. On success no
+    // exception is pending.
     struct Located {
         double x = 0.0, y = 0.0;
         int i = 0, j = 0;
@@ -342,44 +431,64 @@ struct GridLaw {
 
     static bool locate(Self* self, double log_T, double log_rho, const std::string& qualname, Located& p) noexcept {
         Ops<Law>* t = self->ops();
-        t->_coords(self, log_T, log_rho, &p.x, &p.y);
-        if (rt::exception_pending()) {
-            fail(qualname);
-            return false;
+        call_coords(self, log_T, log_rho, &p.x, &p.y);
+        if (rt::exception_pending()) return failed(qualname);
+        if (t->_find_cell == &find_cell_slot) {
+            const int r = find_cell_body(self, p.x, p.y, &p.i, &p.j, true);
+            if (r < 0) return failed(qualname);
+            p.outside = r != 0;
+            return true;
         }
         p.outside = t->_find_cell(self, p.x, p.y, &p.i, &p.j) != 0;
-        if (rt::exception_pending()) {
-            fail(qualname);
-            return false;
-        }
+        if (rt::exception_pending()) return failed(qualname);
         return true;
     }
 
-    // ln kappa = log10 kappa x ln 10.
-    static double log_opacity_slot(GreyKappaCore* core, double log_T, double log_rho) noexcept {
-        Self* self = self_of(core);
+    // ln kappa = log10 kappa x ln 10; false with the exception pending and
+    // the entry added. Inlined into both callers, the slots of ln kappa and
+    // kappa, on the hot path of the table lookups.
+    [[gnu::always_inline]] static bool log_opacity_body(Self* self, double log_T, double log_rho,
+                                                        double& out) noexcept {
         Ops<Law>* t = self->ops();
         Located p;
-        if (!locate(self, log_T, log_rho, Names::log_opacity, p)) return 0.0;
+        if (!locate(self, log_T, log_rho, Names::log_opacity, p)) return false;
         if (p.outside) {
             const double v = t->_handle_oob(self, p.x, p.y);
-            if (rt::exception_pending()) return fail(Names::log_opacity);
-            return v * self->ln10;
+            if (rt::exception_pending()) return failed(Names::log_opacity);
+            out = v * self->ln10;
+            return true;
         }
-        double v = t->_interp(self, p.x, p.y, p.i, p.j);
-        if (rt::exception_pending()) return fail(Names::log_opacity);
+        double v = 0.0;
+        if (t->_interp == &interp_slot) {
+            if (!interp_body(self, p.x, p.y, p.i, p.j, v)) return failed(Names::log_opacity);
+        } else {
+            v = t->_interp(self, p.x, p.y, p.i, p.j);
+            if (rt::exception_pending()) return failed(Names::log_opacity);
+        }
         if (std::isnan(v) && self->oob == oob_clamp) {
             v = t->_nearest_finite(self, p.i, p.j);
-            if (rt::exception_pending()) return fail(Names::log_opacity);
+            if (rt::exception_pending()) return failed(Names::log_opacity);
         }
-        return v * self->ln10;
+        out = v * self->ln10;
+        return true;
+    }
+
+    static double log_opacity_slot(GreyKappaCore* core, double log_T, double log_rho) noexcept {
+        double v = 0.0;
+        return log_opacity_body(self_of(core), log_T, log_rho, v) ? v : 0.0;
     }
 
     static double opacity_slot(GreyKappaCore* core, double rho, double T) noexcept {
         const double log_T = std::log(T);
         const double log_rho = std::log(rho);
-        const double v = core->vtab->_log_opacity(core, log_T, log_rho);
-        if (rt::exception_pending()) return fail(Names::opacity);
+        double v = 0.0;
+        if (core->vtab->_log_opacity == &log_opacity_slot) {
+            // On success the body leaves no exception pending.
+            if (!log_opacity_body(self_of(core), log_T, log_rho, v)) return fail(Names::opacity);
+        } else {
+            v = core->vtab->_log_opacity(core, log_T, log_rho);
+            if (rt::exception_pending()) return fail(Names::opacity);
+        }
         return std::exp(v);
     }
 

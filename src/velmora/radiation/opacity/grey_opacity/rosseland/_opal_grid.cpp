@@ -5,7 +5,7 @@
 namespace velmora::opacity {
 namespace {
 
-struct OpalTable {
+struct OpalTable : grid::OpalConvention {
     static constexpr const char* qualname =
         "velmora.radiation.opacity.grey_opacity.rosseland._opal_grid.C_OPALGridOpacity";
     static constexpr const char* class_name = "C_OPALGridOpacity";
@@ -13,20 +13,6 @@ struct OpalTable {
     static constexpr const char* class_doc =
         VELMORA_GRID_CLASS_DOC("Bilinear-interpolation Rosseland opacity from a 2-D OPAL log-space table.",
                                "log10 of R grid values, where R = rho / T6^3.");
-
-    // log10 R = log10 rho - 3 (log10 T - 6), with T6 = 1e-6 T.
-    static double second_coordinate(double log_rho, double x, double ln10) noexcept {
-        return log_rho / ln10 - (x - 6.0) * 3.0;
-    }
-
-    // At fixed rho, d log10 R / d log10 T = -3, so the slope along R enters
-    // three times: d ln kappa / d ln T = s_T - 3 d ln kappa / d log10 R.
-    static grid::Outcome at_fixed_density(const grid::Cell& c, double x, double s_T, double& out) noexcept {
-        double s_R = 0.0;
-        const grid::Outcome o = grid::second_axis_slope(c, x, s_R);
-        if (o == grid::Outcome::value) out = s_T - s_R * 3.0;
-        return o;
-    }
 };
 
 constexpr const char* module_doc =

@@ -1,0 +1,59 @@
+# Benchmarks against the peers (not part of the test suite).
+#
+#   make bench       set up .venv with the bench extra (./dev.sh bench), build
+#                    the C++ harnesses into benchmarks/_build/ and run them all
+#   make harnesses   only build the harnesses (PYTHON names the interpreter
+#                    whose headers they include; default .venv/bin/python)
+#   make clean-bench remove benchmarks/_build/
+#
+# The root-finder harness links GSL (Debian: libgsl-dev). When it is missing,
+# `make` installs it with apt-get if it runs as root, and otherwise says what
+# to install.
+
+CXX ?= c++
+PYTHON ?= .venv/bin/python
+BUILD := benchmarks/_build
+# The project's own flags: C++20, no contraction into fused multiply-adds and
+# no fast-math, so the harnesses compute what the package computes.
+CXXFLAGS_BENCH := -std=c++20 -O3 -fPIC -shared -fvisibility=hidden -Wall -Wextra \
+	-ffp-contract=off -fno-fast-math -Isrc/velmora
+
+GRID_HEADERS := $(wildcard src/velmora/radiation/opacity/grey_opacity/*.hpp src/velmora/radiation/opacity/*.hpp \
+	src/velmora/_runtime/*.hpp)
+SOLVER_HEADERS := $(wildcard src/velmora/math_utils/*.hpp src/velmora/_runtime/*.hpp)
+
+.PHONY: bench harnesses gsl clean-bench
+
+bench: gsl
+	./dev.sh bench
+
+harnesses: $(BUILD)/table_kernel.so $(BUILD)/root_harness.so
+	@$(CXX) --version | head -n 1 > $(BUILD)/compiler.txt
+
+gsl:
+	@if ! printf '#include <gsl/gsl_roots.h>\n' | $(CXX) -E -x c++ - >/dev/null 2>&1; then \
+		if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+			echo "bench: GSL is missing; installing libgsl-dev with apt-get"; \
+			apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgsl-dev; \
+		else \
+			echo "bench: GSL is missing. Install it, then run this again:"; \
+			echo "  Debian / Ubuntu:  sudo apt-get install libgsl-dev"; \
+			exit 1; \
+		fi; \
+	fi
+
+$(BUILD):
+	mkdir -p $@
+
+# The includes of the interpreter the package is built for: the grid and
+# solver headers declare their C-level interfaces over the CPython C API.
+PYINCLUDE = $(shell $(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+
+$(BUILD)/table_kernel.so: benchmarks/table_kernel.cpp $(GRID_HEADERS) | $(BUILD)
+	$(CXX) $(CXXFLAGS_BENCH) -I$(PYINCLUDE) $< -o $@
+
+$(BUILD)/root_harness.so: benchmarks/root_harness.cpp $(SOLVER_HEADERS) | $(BUILD) gsl
+	$(CXX) $(CXXFLAGS_BENCH) -I$(PYINCLUDE) $< -o $@ -lgsl -lgslcblas -lm
+
+clean-bench:
+	rm -rf $(BUILD)
