@@ -141,7 +141,7 @@ inline constexpr const char* profile_status =
 inline constexpr const char* profile_kernel_status =
     "solve_profile(): the %s function returned %d for row %d (R_D = %g cm) without raising";
 inline constexpr const char* profile_note = "while solving row %d (R_D = %g cm)";
-inline constexpr const char* evolve_n_out = "evolve(): n_out must be at least 1, got %d";
+inline constexpr const char* evolve_at_least_1 = "evolve(): %s must be at least 1, got %d";
 inline constexpr const char* evolve_t_start = "evolve(): t_start must be at most t_end = %R, got %R";
 inline constexpr const char* evolve_progress = "evolve(): progress must be callable or None, not %.200s";
 inline constexpr const char* evolve_status =
@@ -151,7 +151,8 @@ inline constexpr const char* evolve_kernel_status =
     "evolve(): the %s function returned %d at t = %g s without raising";
 inline constexpr const char* evolve_step_too_small =
     "evolve(): the step size fell to %g s at t = %g s, below the resolution of t, without meeting rtol";
-inline constexpr const char* evolve_too_many_steps = "evolve(): %d steps did not reach t = %g s (stopped at t = %g s)";
+inline constexpr const char* evolve_too_many_steps =
+    "evolve(): max_steps = %d steps did not reach t = %g s (stopped at t = %g s)";
 inline constexpr const char* evolve_rebound =
     "evolve(): the %.200s object was rebound or given another opacity law during the run";
 inline constexpr const char* evolve_note = "while evolving the disk at t = %g s (M_D = %g g, J_D = %g g cm^2 s^-1)";

@@ -664,6 +664,15 @@ public:
         failure_ = checked(c_->vtab->compute_derived(obj_, &p.state, &params_, &p.derived), "compute_derived");
         if (!failure_.failed())
             failure_ = checked_closure(c_->closure_func(&p.state, &p.derived, &params_, &previous_, &p.result));
+        if (failure_.kind == KernelFailure::no_solution) {
+            // No thermal equilibrium here: a trial step too long, or the disk
+            // has reached such a state. The stepper shortens the step; if that
+            // comes to nothing, this is the failure to report.
+            unsolved_ = p;
+            unsolved_failure_ = failure_;
+            has_unsolved_ = true;
+            return ode::Eval::outside;
+        }
         if (failure_.failed()) return ode::Eval::stop;
         failure_ = disk_rates(c_, p.state, p.derived, params_, p.result, p.step);
         if (failure_.failed()) return ode::Eval::stop;
@@ -674,12 +683,18 @@ public:
     void accept() {
         accepted_ = latest_;
         previous_ = accepted_.result;
+        has_unsolved_ = false;
     }
 
     const DiskPoint& accepted() const { return accepted_; }
     // After Eval::stop: what failed, at the point being evaluated.
     const KernelFailure& failure() const { return failure_; }
     const DiskPoint& latest() const { return latest_; }
+    // The last state without a closure solution since the last accepted
+    // step, if any.
+    bool has_unsolved() const { return has_unsolved_; }
+    const DiskPoint& unsolved() const { return unsolved_; }
+    const KernelFailure& unsolved_failure() const { return unsolved_failure_; }
     const DiskParameters& params() const { return params_; }
 
 private:
@@ -687,13 +702,15 @@ private:
     const OneZoneClosure* c_;
     DiskParameters params_{};
     ClosureResult previous_{};  // start of every search; ln_T_c 0.0: the closure's own guess
-    DiskPoint latest_, accepted_;
-    KernelFailure failure_;
+    DiskPoint latest_, accepted_, unsolved_;
+    KernelFailure failure_, unsolved_failure_;
+    bool has_unsolved_ = false;
 };
 
 struct EvolveInput {
     double M_D0 = 0.0, R_D0 = 0.0, t_end = 0.0, t_start = 0.0, rtol = 1e-6;
     int n_out = 200;
+    int max_steps = 100000;
     PyObject* progress = nullptr;  // borrowed; null for none
 };
 
@@ -714,9 +731,8 @@ struct EvolveOutcome {
     KernelFailure failure;  // kind kernel
     DiskPoint at;           // kind kernel: the point being evaluated
     double t = 0.0, h = 0.0, t_target = 0.0;
+    long max_steps = 0;
 };
-
-constexpr long max_steps = 1000000;
 
 // Whether the object still fills the parameter record the run started with:
 // the records and the law are borrowed for the whole run, so a binding or a
@@ -748,8 +764,9 @@ EvolveOutcome run_evolution(PyObject* obj, const EvolveInput& in, const std::vec
     using namespace constants;
     auto* c = reinterpret_cast<OneZoneClosure*>(obj);
     DiskSystem sys(obj);
-    ode::DormandPrince5<2> stepper(in.rtol, max_steps);
+    ode::DormandPrince5<2> stepper(in.rtol, in.max_steps);
     EvolveOutcome r;
+    r.max_steps = in.max_steps;
     auto stopped = [&](ode::Outcome o, double t_target) {
         r.t = stepper.t();
         r.h = stepper.step();
@@ -760,9 +777,16 @@ EvolveOutcome run_evolution(PyObject* obj, const EvolveInput& in, const std::vec
                 r.failure = sys.failure();
                 r.at = sys.latest();
                 break;
+            case ode::Outcome::start_outside:
             case ode::Outcome::step_too_small: r.kind = EvolveOutcome::step_too_small; break;
             case ode::Outcome::too_many_steps: r.kind = EvolveOutcome::too_many_steps; break;
             case ode::Outcome::reached: break;
+        }
+        // The step shrank to nothing against a state without a solution.
+        if (r.kind == EvolveOutcome::step_too_small && sys.has_unsolved()) {
+            r.kind = EvolveOutcome::kernel;
+            r.failure = sys.unsolved_failure();
+            r.at = sys.unsolved();
         }
         return r;
     };
@@ -821,7 +845,7 @@ void report_evolution(const EvolveOutcome& r, PyObject* result, int n_out) {
             break;
         case EvolveOutcome::too_many_steps:
             if (Ref text = rt::percent_format(msg::evolve_too_many_steps,
-                                              Ref::steal(Py_BuildValue("(ldd)", max_steps, r.t_target, r.t)).get()))
+                                              Ref::steal(Py_BuildValue("(ldd)", r.max_steps, r.t_target, r.t)).get()))
                 PyErr_SetObject(PyExc_RuntimeError, text.get());
             break;
         case EvolveOutcome::callback:  // the callback's exception, or the rebinding one, is pending
@@ -850,8 +874,11 @@ bool read_evolve_input(PyObject* const* values, EvolveInput& in) {
     if (!rt::require("evolve", msg::req_unit_fraction,
                      [](double x) { return x > 0.0 && x < 1.0; }, {{"rtol", in.rtol}}))
         return false;
-    if (in.n_out < 1) {
-        PyErr_Format(PyExc_ValueError, msg::evolve_n_out, in.n_out);
+    if (values[8] && !rt::to_int(values[8], in.max_steps)) return false;
+    if (in.n_out < 1 || in.max_steps < 1) {
+        const bool rows = in.n_out < 1;
+        PyErr_Format(PyExc_ValueError, msg::evolve_at_least_1, rows ? "n_out" : "max_steps",
+                     rows ? in.n_out : in.max_steps);
         return false;
     }
     if (!has_t_start) {
@@ -877,9 +904,9 @@ bool read_evolve_input(PyObject* const* values, EvolveInput& in) {
 
 Ref evolve_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using namespace constants;
-    static const rt::Params<8> params{
-        "evolve", {"closure", "M_D0", "R_D0", "t_end", "n_out", "rtol", "progress", "t_start"}, 4};
-    std::array<PyObject*, 8> values;
+    static const rt::Params<9> params{
+        "evolve", {"closure", "M_D0", "R_D0", "t_end", "n_out", "rtol", "progress", "t_start", "max_steps"}, 4};
+    std::array<PyObject*, 9> values;
     if (!bind_driver(params, args, nargs, kwnames, values)) return {};
     PyObject* obj = values[0];
     EvolveInput in;
@@ -916,24 +943,30 @@ Ref evolve_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 constexpr const char* evolve_doc =
-    "evolve(closure, M_D0, R_D0, t_end, n_out=200, rtol=1e-6, progress=None, t_start=None)\n\n"
+    "evolve(closure, M_D0, R_D0, t_end, n_out=200, rtol=1e-6, progress=None, t_start=None,\n"
+    "       max_steps=100000)\n\n"
     "Time evolution of the one-zone disk.\n\n"
     "Integrates the disk's mass and angular momentum, y = (M_D, J_D), from t = 0\n"
     "to t_end with an adaptive Dormand-Prince 5(4) Runge-Kutta pair, the\n"
     "interpreter lock released while it steps. Every evaluation of the rates\n"
     "derives the ring (compute_derived), solves the installed closure starting\n"
-    "from the last solution, and sums the derivative and (with a source\n"
-    "installed) source steps into dM_D/dt and dJ_D/dt. The step is chosen so\n"
-    "that the estimated local error of M_D and of J_D stays within rtol of\n"
-    "their size (root mean square of the two).\n\n"
+    "from the result at the last accepted point, and sums the derivative and\n"
+    "(with a source installed) source steps into dM_D/dt and dJ_D/dt. The step\n"
+    "is chosen so that the estimated local error of M_D and of J_D stays within\n"
+    "rtol of their size (root mean square of the two).\n\n"
     "The run lands exactly on each of n_out output times, log-spaced from\n"
     "t_start to t_end, and the installed writer fills that row from the state,\n"
     "closure result and step at that time.\n\n"
+    "Where the energy balance has more than one root (a thin, gas-pressure\n"
+    "branch and a thick, advective one), the disk stays on the branch of its\n"
+    "last accepted point and jumps where that branch ends; the time of such a\n"
+    "jump is found to within the tolerance, so runs with other output times or\n"
+    "tolerances agree to about rtol, and converge as it shrinks.\n\n"
     "Parameters\n----------\n"
     "closure : OneZoneClosure\n"
     "    A disk model with its closure, derivative and writer installed and its\n"
     "    run-time parameters bound. It must not be rebound, nor given another\n"
-    "    opacity law, while this runs.\n"
+    "    opacity law, while this runs (from progress: RuntimeError).\n"
     "M_D0, R_D0 : float\n"
     "    Initial disk mass [g] and ring radius [cm], positive and finite; the\n"
     "    ring starts with J_D = M_D0 sqrt(G M_BH R_D0).\n"
@@ -945,7 +978,9 @@ constexpr const char* evolve_doc =
     "    / n_out, with the lock held. An exception it raises stops the run.\n"
     "t_start : float, optional\n"
     "    First output time [s], positive and at most t_end; by default\n"
-    "    1e-4 t_end. With n_out = 1 the only row is at t_end.\n\n"
+    "    1e-4 t_end. With n_out = 1 the only row is at t_end.\n"
+    "max_steps : int, optional\n"
+    "    Most steps (accepted and rejected) the run may take, at least 1.\n\n"
     "Returns\n-------\n"
     "ndarray of float64, shape (n_out, closure.n_result_fields)\n"
     "    The writer's row for each output time.\n\n"
@@ -953,9 +988,11 @@ constexpr const char* evolve_doc =
     "TypeError\n    closure is not a OneZoneClosure, or progress is not callable.\n"
     "ValueError\n    An invalid argument, refused before any kernel runs.\n"
     "RuntimeError\n"
-    "    An unbound closure object (refused before any kernel runs); no\n"
-    "    central temperature at some time (naming it and the closure's status);\n"
-    "    a step size driven below the resolution of t; more than 1000000 steps.\n"
+    "    An unbound closure object (refused before any kernel runs); a disk\n"
+    "    that reaches a state without a central temperature (naming the time,\n"
+    "    the state and the closure's status; a trial step that lands on such a\n"
+    "    state is only shortened); a step size driven below the resolution of t;\n"
+    "    max_steps spent.\n"
     "Exception\n"
     "    Whatever a kernel raises propagates with a note naming the time and\n"
     "    state, and whatever progress raises propagates.\n\n"

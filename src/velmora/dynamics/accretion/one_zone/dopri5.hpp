@@ -14,8 +14,11 @@
 // per step, integral exponent 0.04).
 //
 // The system answers each evaluation with an `Eval`: a state outside its
-// domain (a disk mass driven negative by a trial step that is far too long)
-// makes the stepper shrink the step and try again; a failure stops the run.
+// domain (a disk mass driven negative, or to a state without thermal
+// equilibrium, by a trial step that is far too long) makes the stepper shrink
+// the step and try again; a failure stops the run. A solution that really
+// runs into the edge of the domain shrinks the step until it falls below the
+// resolution of t (Outcome::step_too_small), and the system can then say why.
 #pragma once
 
 #include <algorithm>
@@ -38,6 +41,7 @@ enum class Eval {
 enum class Outcome {
     reached,         // at the target time
     stopped,         // an evaluation answered Eval::stop
+    start_outside,   // the initial point lies outside the system's domain
     step_too_small,  // the step fell below the resolution of t
     too_many_steps,  // the step budget is spent
 };
@@ -131,7 +135,8 @@ public:
     Outcome start(System& sys, double t0, const State<N>& y0, double h_max) {
         t_ = t0;
         y_ = y0;
-        if (sys.derivative(t_, y_, f_) != Eval::ok) return Outcome::stopped;
+        const Eval e = sys.derivative(t_, y_, f_);
+        if (e != Eval::ok) return e == Eval::stop ? Outcome::stopped : Outcome::start_outside;
         sys.accept();
         return initial_step(sys, h_max);
     }
