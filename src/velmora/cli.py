@@ -103,6 +103,7 @@ DEFAULTS = {
     "t_end": 1e8,
     "n_out": 1000,
     "rtol": 1e-8,
+    "max_steps": 100000,
     "output": "disk_evolution.csv",
 }
 
@@ -208,6 +209,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="first output time [s] (default: 1e-4 t_end)")
     run.add_argument("--n-out", type=count, default=d["n_out"], metavar="N", help="number of output rows")
     run.add_argument("--rtol", type=tolerance, default=d["rtol"], help="relative tolerance of each step")
+    run.add_argument("--max-steps", type=count, default=d["max_steps"], metavar="N",
+                     help="most integration steps the run may take")
     run.add_argument("-o", "--output", default=d["output"], metavar="FILE",
                      help="output file, .csv or .npz")
     run.add_argument("--plot", metavar="FILE.png",
@@ -375,13 +378,19 @@ def evolve_command(args) -> int:
     start = time.perf_counter()
     try:
         rows = evolve(closure, args.M_D0, args.R_D0, args.t_end, n_out=args.n_out, rtol=args.rtol,
-                      progress=bar, t_start=args.t_start)
+                      progress=bar, t_start=args.t_start, max_steps=args.max_steps)
     except (Exception, KeyboardInterrupt) as exc:
         if bar:
             bar.close()
         rows = getattr(exc, "rows", None)
         text = "interrupted" if isinstance(exc, KeyboardInterrupt) else f"{type(exc).__name__}: {exc}"
         print(f"{PROG} evolve: error: {text}", file=sys.stderr)
+        for note in getattr(exc, "__notes__", ()):
+            if "'rows' attribute" not in note:  # said below, in this program's terms
+                print(f"  {note}", file=sys.stderr)
+        if "max_steps" in str(exc):
+            print("  (a disk held at the end of a thermal branch takes many short steps: "
+                  "raise --max-steps or loosen --rtol)", file=sys.stderr)
         if rows is not None and len(rows):
             write_rows(args.output, rows)
             print(f"{PROG} evolve: the {len(rows)} rows completed were written to {args.output}",
