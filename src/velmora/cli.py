@@ -129,6 +129,15 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(f"{self.prog}: error: {message}")
 
 
+class _Defaults(argparse.ArgumentDefaultsHelpFormatter):
+    """Shows defaults, except those that the help text explains."""
+
+    def _get_help_string(self, action):
+        if action.default is None:
+            return action.help
+        return super()._get_help_string(action)
+
+
 def _number(check, what):
     def convert(text):
         try:
@@ -164,7 +173,7 @@ def build_parser() -> argparse.ArgumentParser:
         "evolve", help="evolve a disk in time (the default command)",
         description="Evolve a one-zone accretion disk fed by tidal-disruption fallback. Defaults: the "
                     "debris of a Sun-like star around a 1e6 M_sun hole (see the values below).",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+        formatter_class=_Defaults)
     d = DEFAULTS
     hole = p.add_argument_group("hole and disk")
     hole.add_argument("--mbh", type=positive, default=d["mbh"], metavar="MSUN",
@@ -224,7 +233,10 @@ def parse(argv):
     if not argv or argv[0] not in ("evolve", "-h", "--help"):
         argv.insert(0, "evolve")
     args = build_parser().parse_args(argv)
-    fail = lambda text: _fail(f"{PROG} evolve: error: {text}")
+
+    def fail(text):
+        raise UsageError(f"{PROG} evolve: error: {text}")
+
     M_BH = args.mbh * M_SUN
     tde = tde_defaults(M_BH)
     args.M_BH = M_BH
@@ -260,10 +272,6 @@ def parse(argv):
     return args
 
 
-def _fail(text):
-    raise UsageError(text)
-
-
 # --- the run ----------------------------------------------------------------------
 
 def make_closure(args):
@@ -282,7 +290,7 @@ def make_closure(args):
         else:
             closure.opacity = load_opal(args.opal_file, args.X, args.Z, oob)
     except (ValueError, OSError) as exc:
-        _fail(f"{PROG} evolve: error: --opacity {args.opacity}: {exc}")
+        raise UsageError(f"{PROG} evolve: error: --opacity {args.opacity}: {exc}") from None
     params = {"log_M_BH": math.log(args.M_BH), "log_R_in": math.log(args.R_in), "alpha": args.alpha}
     if args.fallback:
         params.update(log_M_fb_0=math.log(args.M_fb_0), log_R_c=math.log(args.R_c),
