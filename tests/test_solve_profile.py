@@ -3,14 +3,13 @@ row against the pure-Python closure, steps and writer; failure modes,
 refusals, and the loop running without the interpreter lock."""
 
 import math
-import sys
-import threading
-import time
+import re
 
 import numpy as np
 import pytest
 
 import gasrad_adv_reference as ref
+from lock_probe import counted_during
 from velmora.dynamics.accretion.one_zone.closure import OneZoneClosure, solve_profile
 from velmora.dynamics.accretion.one_zone.models._gasrad_adv import AdvectiveClosure
 from velmora.radiation.opacity.grey_opacity.rosseland._opal_grid import C_OPALGridOpacity
@@ -230,33 +229,142 @@ def test_not_a_closure_object_is_refused():
 
 # --- the interpreter lock -------------------------------------------------------------------
 
-def test_rows_are_solved_with_the_lock_released():
-    """While the loop runs, another thread executes Python code. A long switch
-    interval keeps that thread from being scheduled while this one holds the
-    lock, so its counter can only move while solve_profile has released it."""
+@pytest.mark.parametrize("threads", [1, 2])
+def test_rows_are_solved_with_the_lock_released(threads):
     c = ref.bound_closure()
     R, Sigma, Omega = profile(n=20000)
-    counter = [0]
-    stop = threading.Event()
-
-    def count():
-        while not stop.is_set():
-            counter[0] += 1
-            time.sleep(1e-4)  # gives the lock back each time
-
-    interval = sys.getswitchinterval()
-    worker = threading.Thread(target=count)
-    worker.start()
-    try:
-        time.sleep(0.01)
-        sys.setswitchinterval(100.0)
-        time.sleep(0.01)  # let the thread start waiting under the long interval
-        before = counter[0]
-        out = solve_profile(c, R, Sigma, Omega)
-        during = counter[0] - before
-    finally:
-        sys.setswitchinterval(interval)
-        stop.set()
-        worker.join()
+    out, during = counted_during(lambda: solve_profile(c, R, Sigma, Omega, threads=threads))
     assert during > 0
     assert same(out[:50], solve_profile(c, R[:50], Sigma[:50], Omega[:50]))
+
+
+# --- threads ----------------------------------------------------------------------------
+
+def blocks_of(n, threads):
+    """The contiguous blocks solve_profile splits n rows into."""
+    k = min(threads, n)
+    return [(n * b // k, n * (b + 1) // k) for b in range(k)]
+
+
+def block_by_block(c, R, Sigma, Omega, threads, **kw):
+    """threads=N as N independent calls, each block starting from
+    previous_ln_T_c, with the row numbers of the whole profile."""
+    parts = []
+    for begin, end in blocks_of(len(R), threads):
+        part = solve_profile(c, R[begin:end], Sigma[begin:end], Omega[begin:end], **kw)
+        part[:, 0] += begin
+        parts.append(part)
+    return np.vstack(parts)
+
+
+@pytest.mark.parametrize("threads", [2, 3, 7])
+def test_threads_solve_each_block_as_its_own_profile(threads):
+    c = ref.bound_closure(law=C_OPALGridOpacity(*ref.TABLE, 1))
+    R, Sigma, Omega = profile(n=40)
+    out = solve_profile(c, R, Sigma, Omega, threads=threads, previous_ln_T_c=math.log(1e5))
+    assert same(out, block_by_block(c, R, Sigma, Omega, threads, previous_ln_T_c=math.log(1e5)))
+    single = solve_profile(c, R, Sigma, Omega, previous_ln_T_c=math.log(1e5))
+    second_block = blocks_of(40, threads)[1][0]
+    assert same(out[:second_block], single[:second_block])
+
+
+@pytest.mark.parametrize("R_in,R_out", [(1e10, 1e12), (3e7, 1e9)])
+def test_threads_agree_with_one_thread_where_each_ring_has_one_solution(R_in, R_out):
+    """There the warm start changes only where within the closure's tolerance
+    a block's first root lands (where the energy balance has two roots, it may
+    pick the other one)."""
+    c = ref.bound_closure()
+    R, Sigma, Omega = profile(n=40, R_in=R_in, R_out=R_out)
+    single = solve_profile(c, R, Sigma, Omega)
+    for threads in (2, 5):
+        assert np.allclose(solve_profile(c, R, Sigma, Omega, threads=threads), single, rtol=1e-10, atol=0)
+
+
+def test_threads_match_the_reference_block_by_block():
+    c = ref.bound_closure()
+    R, Sigma, Omega = profile(n=9)
+    out = solve_profile(c, R, Sigma, Omega, threads=2)
+    expected = np.vstack([reference_profile(c, R[:4], Sigma[:4], Omega[:4]),
+                          reference_profile(c, R[4:], Sigma[4:], Omega[4:])])
+    expected[4:, 0] += 4
+    assert same(out, expected)
+
+
+def test_more_threads_than_rows_give_each_row_its_own_start():
+    c = ref.bound_closure()
+    R, Sigma, Omega = profile(n=5)
+    out = solve_profile(c, R, Sigma, Omega, threads=64)
+    assert same(out, block_by_block(c, R, Sigma, Omega, 5))
+    assert solve_profile(c, [], [], [], threads=4).shape == (0, 21)
+
+
+def test_nan_rows_with_threads():
+    c = ref.bound_closure()
+    R, Sigma, Omega = with_cold_row()
+    out = solve_profile(c, R, Sigma, Omega, on_failure="nan", threads=2)
+    assert same(out, block_by_block(c, R, Sigma, Omega, 2, on_failure="nan"))
+    assert np.isnan(out[2]).all()
+
+
+@pytest.mark.parametrize("threads,error,text", [
+    (0, ValueError, "solve_profile(): threads must be at least 1, got 0"),
+    (-3, ValueError, "solve_profile(): threads must be at least 1, got -3"),
+    ("2", TypeError, "an integer is required"),
+])
+def test_invalid_thread_counts_are_refused(threads, error, text):
+    with pytest.raises(error) as info:
+        solve_profile(raising_closure(), *profile(n=2), threads=threads)
+    assert str(info.value) == text
+    assert ref.kernel_frames(info.value) == [Q_SOLVE]
+
+
+# Rings for a table law that raises outside its domain: "fine" ones stay
+# inside it, each "hot" one leaves it (log10 R below -9) whatever its start.
+FINE = list(zip(*profile(n=4, R_in=1e10, R_out=1e11)))
+HOT = list(zip(*profile(n=4, R_in=3e7, R_out=1e8)))[2:]
+
+
+def rings(*names):
+    pools = {"fine": iter(FINE * 4), "hot": iter(HOT * 4)}
+    return [np.array(v) for v in zip(*[next(pools[name]) for name in names])]
+
+
+def raising_table_closure():
+    return ref.bound_closure(law=C_OPALGridOpacity(*ref.TABLE, 0))
+
+
+@pytest.mark.parametrize("layout,failing", [
+    (("fine", "fine", "hot", "fine"), 2),                        # on the worker
+    (("fine", "fine", "fine", "hot", "hot", "fine"), 3),         # two workers raise: the first wins
+    (("hot", "fine", "fine", "hot", "fine", "hot"), 0),          # the caller's own block first
+])
+def test_exceptions_of_worker_threads_reach_the_caller_intact(layout, failing):
+    c = raising_table_closure()
+    R, Sigma, Omega = rings(*layout)
+    threads = len(layout) // 2
+    begin = [b for b, e in blocks_of(len(R), threads) if b <= failing < e][0]
+    with pytest.raises(ValueError) as alone:  # that block as a profile of its own
+        solve_profile(c, R[begin:], Sigma[begin:], Omega[begin:])
+    with pytest.raises(ValueError) as info:
+        solve_profile(c, R, Sigma, Omega, threads=threads)
+    assert str(info.value) == str(alone.value)
+    assert info.value.__notes__ == ["while solving row %d (R_D = %g cm)" % (failing, R[failing])]
+    assert ref.kernel_frames(info.value) == ref.kernel_frames(alone.value)
+    assert ref.kernel_frames(info.value)[-1].endswith("C_OPALGridOpacity._handle_oob")
+
+
+def test_the_first_row_without_solution_wins():
+    R, Sigma, Omega = profile(n=6)
+    R[1], Sigma[1], Omega[1] = ref.LOWER
+    R[4], Sigma[4], Omega[4] = ref.LOWER
+    with pytest.raises(RuntimeError, match=r"no central temperature found for row 1 "):
+        solve_profile(ref.bound_closure(), R, Sigma, Omega, threads=3)
+
+
+def test_worker_failure_without_exception_is_reported():
+    R, Sigma, Omega = profile(n=6)
+    R[5], Sigma[5], Omega[5] = ref.LOWER
+    with pytest.raises(RuntimeError) as info:
+        solve_profile(ref.bound_closure(), R, Sigma, Omega, threads=3)
+    assert str(info.value) == ("solve_profile(): no central temperature found for row 5 (R_D = 1e+12 cm): "
+                               "the closure returned status 2 (EXPAND_FAIL)")

@@ -1,5 +1,5 @@
-"""Entry point of ``python -m velmora``."""
+"""Entry point of ``python -m velmora``: the velmora-disk program."""
 
-from velmora._demo import main
+from velmora.cli import main
 
 raise SystemExit(main())

@@ -120,26 +120,45 @@ inline constexpr const char* no_advection_record =
 inline constexpr const char* no_opacity_law =
     "%.200s(): the disk parameters hold no opacity law; call bind_runtime_parameters first";
 
-// Profile driver of the one-zone disk (solve_profile). The texts with %g are
-// filled by the interpreter's own %-formatting.
+// Profile driver of the one-zone disk (solve_profile) and its time evolution
+// (evolve). The texts with %g are filled by the interpreter's own
+// %-formatting. The refusals of a closure object name the refusing function.
 inline constexpr const char* profile_lengths =
     "solve_profile(): arrays '%.200s' and '%.200s' have different lengths (%zd and %zd)";
 inline constexpr const char* profile_on_failure = "solve_profile(): on_failure must be 'raise' or 'nan', got %R";
-inline constexpr const char* profile_no_function =
-    "solve_profile(): the %.200s object has no %s function installed";
+inline constexpr const char* profile_threads = "solve_profile(): threads must be at least 1, got %d";
+inline constexpr const char* profile_no_function = "%s(): the %.200s object has no %s function installed";
 inline constexpr const char* profile_no_fields =
-    "solve_profile(): the %.200s object's writer fills no columns (n_result_fields = %d)";
+    "%s(): the %.200s object's writer fills no columns (n_result_fields = %d)";
 inline constexpr const char* profile_unbound =
-    "solve_profile(): the disk parameters of the %.200s object hold no advection record; "
+    "%s(): the disk parameters of the %.200s object hold no advection record; "
     "call bind_runtime_parameters first";
 inline constexpr const char* profile_no_opacity =
-    "solve_profile(): the disk parameters of the %.200s object hold no opacity law; "
+    "%s(): the disk parameters of the %.200s object hold no opacity law; "
     "install one through its opacity attribute";
 inline constexpr const char* profile_status =
     "solve_profile(): no central temperature found for row %d (R_D = %g cm): the closure returned status %d (%s)";
 inline constexpr const char* profile_kernel_status =
     "solve_profile(): the %s function returned %d for row %d (R_D = %g cm) without raising";
 inline constexpr const char* profile_note = "while solving row %d (R_D = %g cm)";
+inline constexpr const char* evolve_at_least_1 = "evolve(): %s must be at least 1, got %d";
+inline constexpr const char* evolve_t_start = "evolve(): t_start must be at most t_end = %R, got %R";
+inline constexpr const char* evolve_progress = "evolve(): progress must be callable or None, not %.200s";
+inline constexpr const char* evolve_status =
+    "evolve(): no central temperature found at t = %g s (M_D = %g g, R_D = %g cm): "
+    "the closure returned status %d (%s)";
+inline constexpr const char* evolve_kernel_status =
+    "evolve(): the %s function returned %d at t = %g s without raising";
+inline constexpr const char* evolve_step_too_small =
+    "evolve(): the step size fell to %g s at t = %g s, below the resolution of t, without meeting rtol";
+inline constexpr const char* evolve_too_many_steps =
+    "evolve(): max_steps = %d steps did not reach t = %g s (stopped at t = %g s)";
+inline constexpr const char* evolve_rebound =
+    "evolve(): the %.200s object was rebound or given another opacity law during the run";
+inline constexpr const char* evolve_note = "while evolving the disk at t = %g s (M_D = %g g, J_D = %g g cm^2 s^-1)";
+inline constexpr const char* evolve_rows_note =
+    "evolve(): %d of %d output rows were completed before the run stopped; "
+    "they are in this exception's 'rows' attribute";
 // Names of the root finder's status codes, as the driver's messages show them.
 inline constexpr const char* solver_status_name(int status) noexcept {
     switch (status) {

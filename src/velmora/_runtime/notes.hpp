@@ -1,5 +1,6 @@
-// Notes on a pending exception (BaseException.add_note), so that a driver can
-// say where in its work a failure happened without replacing the error.
+// Notes and attributes on a pending exception (BaseException.add_note), so
+// that a driver can say where in its work a failure happened, and hand over
+// what it had done, without replacing the error.
 #pragma once
 
 #include "ref.hpp"
@@ -17,6 +18,20 @@ void add_note(MakeNote make) noexcept {
     if (!exc) return;
     Ref note = make();
     if (note) Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+    PyErr_Clear();
+    PyErr_SetRaisedException(exc);
+}
+
+// Sets the attribute `name` of the pending exception to what `make()` returns
+// (a Ref), so that a driver can hand partial results over with the error.
+// Same conditions as add_note: the lock is held, and should making or
+// setting the value fail, the original exception stays pending unchanged.
+template <typename MakeValue>
+void attach_to_exception(const char* name, MakeValue make) noexcept {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    Ref value = make();
+    if (value) PyObject_SetAttrString(exc, name, value.get());
     PyErr_Clear();
     PyErr_SetRaisedException(exc);
 }

@@ -1,0 +1,265 @@
+"""The velmora-disk program end to end, in subprocesses: the default run (what
+./dev.sh run does), its output file and summary, the physics of its default
+disk, the options, the progress bar on a terminal, failures, and one-line
+refusals of bad options."""
+
+import importlib.metadata
+import math
+import os
+import pty
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from velmora.radiation.opacity.grey_opacity.rosseland import sample_table_path
+
+HEADER = ("row [-],t [s],M_D [g],J_D [g cm^2 s^-1],R_D [cm],Sigma [g cm^-2],Omega [s^-1],T_eff [K],T_c [K],"
+          "tau [-],c_s [cm s^-1],nu [cm^2 s^-1],Q_visc [erg cm^-2 s^-1],Q_adv [erg cm^-2 s^-1],"
+          "dM_D_dt [g s^-1],dJ_D_dt [g cm^2 s^-2],Mdot [g s^-1],t_visc [s],H [cm],H_over_R [-],"
+          "rho_c [g cm^-3]")
+
+G, C, M_SUN, R_SUN = 6.67430e-8, 2.99792458e10, 1.98847e33, 6.957e10
+
+
+def velmora_disk(*argv, cwd, stderr=subprocess.PIPE, prelude=None):
+    """Runs the program as ``python -m velmora``, or after `prelude` code."""
+    if prelude is None:
+        cmd = [sys.executable, "-m", "velmora", *argv]
+    else:
+        cmd = [sys.executable, "-c", prelude + "\nfrom velmora.cli import main\nraise SystemExit(main(%r))"
+               % (list(argv),)]
+    return subprocess.run(cmd, cwd=cwd, stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=120)
+
+
+def read_csv(path):
+    with open(path) as f:
+        header = f.readline().rstrip("\n")
+    return header, np.loadtxt(path, delimiter=",", skiprows=1, ndmin=2)
+
+
+@pytest.fixture(scope="module")
+def default_run(tmp_path_factory):
+    cwd = tmp_path_factory.mktemp("default")
+    proc = velmora_disk(cwd=cwd)
+    return proc, cwd / "disk_evolution.csv"
+
+
+# --- the default run ---------------------------------------------------------------
+
+def test_default_run_writes_the_csv_and_a_summary(default_run):
+    proc, path = default_run
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""  # no bar when stderr is not a terminal
+    header, rows = read_csv(path)
+    assert header == HEADER
+    assert rows.shape == (1000, 21)
+    assert list(rows[:, 0]) == list(range(1000))
+    assert np.allclose(rows[:, 1], np.geomspace(1e4, 1e8, 1000), rtol=1e-13, atol=0)
+    lines = proc.stdout.splitlines()
+    assert lines[0] == f"velmora-disk evolve: 1000 rows from t = 1e+04 s to 1e+08 s written to {path}"
+    k = rows[:, 16].argmax()
+    assert lines[1].startswith(f"  peak accretion rate  {rows[k, 16]:.3e} g/s")
+    assert f"at t = {rows[k, 1]:.3e} s" in lines[1]
+    assert lines[2].startswith(f"  final disk mass      {rows[-1, 2]:.3e} g")
+    assert lines[3].startswith(f"  final disk radius    {rows[-1, 4]:.3e} cm")
+
+
+def test_the_default_disk_is_physical(default_run):
+    """The documented default: a Sun-like star disrupted by a 1e6 M_sun hole."""
+    _, path = default_run
+    rows = read_csv(path)[1]
+    t, M_D, J_D, R_D = rows[:, 1], rows[:, 2], rows[:, 3], rows[:, 4]
+    M_BH = 1e6 * M_SUN
+    # The ring: radius from mass and angular momentum, Kepler's angular velocity.
+    assert np.allclose(R_D, (J_D / M_D) ** 2 / (G * M_BH), rtol=1e-12)
+    assert np.allclose(rows[:, 6], np.sqrt(G * M_BH / R_D ** 3), rtol=1e-12)
+    # Positive, finite structure; thinner than a sphere; optically thick.
+    assert np.all(np.isfinite(rows)) and np.all(rows[:, 2:13] > 0)
+    assert np.all(rows[:, 19] < 1.0) and np.all(rows[:, 9] > 1.0)
+    assert np.all(rows[:, 7] < rows[:, 8])  # T_eff below T_c
+    # The mass budget of each row: fallback in, accretion out.
+    R_t = R_SUN * 1e6 ** (1 / 3)
+    t_fb = 2 * math.pi * math.sqrt((R_t ** 2 / (2 * R_SUN)) ** 3 / (G * M_BH))
+    fallback = (M_SUN / 3 / t_fb) * (1 + t / t_fb) ** (-5 / 3)
+    assert np.allclose(rows[:, 14], fallback - rows[:, 16], rtol=1e-9, atol=1e-9 * fallback.max())
+    l_in, l_c = math.sqrt(G * M_BH * 6 * G * M_BH / C ** 2), math.sqrt(G * M_BH * 2 * R_t)
+    assert np.allclose(rows[:, 15], fallback * l_c - rows[:, 16] * l_in, rtol=1e-9, atol=1e-9 * (fallback * l_c).max())
+    # Thick and advective while the fallback is strong, thin at the end.
+    early = t < 1e6
+    assert np.all(rows[early, 19] > 0.5) and np.all(rows[early, 16] > 1e25)
+    assert rows[-1, 19] < 0.01
+
+
+def test_console_script_is_the_same_program():
+    (entry,) = [e for e in importlib.metadata.entry_points(group="console_scripts") if e.name == "velmora-disk"]
+    assert entry.value == "velmora.cli:main"
+
+
+def test_evolve_is_the_default_command(tmp_path):
+    a = velmora_disk("evolve", "--n-out", "5", "-o", "a.csv", cwd=tmp_path)
+    b = velmora_disk("--n-out", "5", "-o", "b.csv", cwd=tmp_path)
+    assert a.returncode == b.returncode == 0
+    assert np.array_equal(read_csv(tmp_path / "a.csv")[1], read_csv(tmp_path / "b.csv")[1])
+
+
+# --- options ------------------------------------------------------------------------
+
+def test_npz_output_without_fallback(tmp_path):
+    proc = velmora_disk("--no-fallback", "--n-out", "20", "--t-end", "1e6", "--t-start", "10",
+                        "-o", "run.npz", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    with np.load(tmp_path / "run.npz") as f:
+        data, columns, units = f["data"], list(f["columns"]), list(f["units"])
+    assert data.shape == (20, 21)
+    assert ",".join(f"{n} [{u}]" for n, u in zip(columns, units)) == HEADER
+    assert data[0, 1] == pytest.approx(10.0, rel=1e-14) and data[-1, 1] == 1e6
+    assert np.array_equal(data[:, 14], -data[:, 16])  # nothing falls back
+
+
+@pytest.mark.parametrize("options,changed", [
+    (("--mbh", "2e6", "--r-in", "9"), "hole"),
+    (("--alpha", "0.3", "--mu", "1.2", "--xi", "1.5"), "disk"),
+    (("--disk-mass", "0.1", "--disk-radius", "3e13"), "initial"),
+    (("--fallback-mass", "0.1", "--fallback-time", "1e6", "--circularisation-radius", "2e13",
+      "--beta-fb", "2.2"), "fallback"),
+    (("--X", "0.0",), "opacity"),
+])
+def test_each_option_changes_the_run(tmp_path, options, changed):
+    base = velmora_disk("--n-out", "10", "-o", "base.csv", cwd=tmp_path)
+    other = velmora_disk("--n-out", "10", "-o", "other.csv", *options, cwd=tmp_path)
+    assert base.returncode == other.returncode == 0, other.stderr
+    a, b = read_csv(tmp_path / "base.csv")[1], read_csv(tmp_path / "other.csv")[1]
+    assert np.array_equal(a[:, 1], b[:, 1]) and not np.array_equal(a[:, 2:], b[:, 2:])
+
+
+def test_sample_table_and_the_same_file_in_opal_format(tmp_path):
+    sample = velmora_disk("--opacity", "sample", "--n-out", "10", "-o", "sample.csv", cwd=tmp_path)
+    opal = velmora_disk("--opacity", "opal", "--opal-file", str(sample_table_path()), "--n-out", "10",
+                        "-o", "opal.csv", cwd=tmp_path)
+    es = velmora_disk("--n-out", "10", "-o", "es.csv", cwd=tmp_path)
+    assert sample.returncode == opal.returncode == es.returncode == 0
+    a, b, c = (read_csv(tmp_path / f"{name}.csv")[1] for name in ("sample", "opal", "es"))
+    assert np.array_equal(a, b) and not np.array_equal(a, c)
+
+
+def test_plot(tmp_path):
+    pytest.importorskip("matplotlib")
+    proc = velmora_disk("--n-out", "30", "--plot", "run.png", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert (tmp_path / "run.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert f"plot                 {tmp_path / 'run.png'}" not in proc.stdout  # the path as given
+    assert "  plot                 run.png" in proc.stdout
+
+
+def test_plot_without_matplotlib_is_a_one_line_error(tmp_path):
+    proc = velmora_disk("--plot", "run.png", cwd=tmp_path, prelude="import sys; sys.modules['matplotlib'] = None")
+    assert proc.returncode == 2
+    assert proc.stderr == ("velmora-disk evolve: error: --plot needs matplotlib, which is not installed "
+                           "(pip install 'velmora[plot]')\n")
+    assert not (tmp_path / "disk_evolution.csv").exists()
+
+
+def test_progress_bar_on_a_terminal(tmp_path):
+    master, slave = pty.openpty()
+    try:
+        proc = velmora_disk("--n-out", "50", cwd=tmp_path, stderr=slave)
+        os.close(slave)
+        slave = None
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        if slave is not None:
+            os.close(slave)
+        os.close(master)
+    assert proc.returncode == 0
+    text = shown.decode()
+    assert "\rvelmora-disk: [" in text and "] 100%" in text and " 50%" in text
+    assert text.endswith("\r")  # the bar is wiped at the end
+
+
+# --- failures and bad options ----------------------------------------------------------
+
+def test_a_failing_run_writes_the_rows_it_completed(tmp_path):
+    """With the sample table and no extrapolation the cooling disk leaves the
+    table after some rows."""
+    proc = velmora_disk("--opacity", "sample", "--table-oob", "raise", "--no-fallback", "--disk-mass", "1e-3",
+                        "--t-end", "1e12", "--n-out", "50", cwd=tmp_path)
+    assert proc.returncode == 1
+    first, note, written = proc.stderr.splitlines()
+    assert first.startswith("velmora-disk evolve: error: ValueError: (log10_T=")
+    assert "is outside the table domain [3.75, 8.70] x [-8.00, 1.00]." in first
+    assert note.startswith("  while evolving the disk at t = ")
+    header, rows = read_csv(tmp_path / "disk_evolution.csv")
+    assert header == HEADER and 0 < len(rows) < 50
+    assert written == f"velmora-disk evolve: the {len(rows)} rows completed were written to disk_evolution.csv"
+    assert float(note.split("t = ")[1].split(" s")[0]) > rows[-1, 1]
+
+
+@pytest.mark.parametrize("argv,text", [
+    (["--alpha", "x"], "velmora-disk evolve: error: argument --alpha: invalid number: 'x'"),
+    (["--alpha", "-1"], "velmora-disk evolve: error: argument --alpha: must be positive, got -1"),
+    (["--mbh", "inf"], "velmora-disk evolve: error: argument --mbh: must be positive, got inf"),
+    (["--X", "1.5"], "velmora-disk evolve: error: argument --X: must be between 0 and 1, got 1.5"),
+    (["--n-out", "0"], "velmora-disk evolve: error: argument --n-out: must be at least 1, got 0"),
+    (["--n-out", "2.5"], "velmora-disk evolve: error: argument --n-out: invalid integer: '2.5'"),
+    (["--max-steps", "0"], "velmora-disk evolve: error: argument --max-steps: must be at least 1, got 0"),
+    (["--rtol", "1"], "velmora-disk evolve: error: argument --rtol: must be between 0 and 1, got 1"),
+    (["--opacity", "kramers"], None),
+    (["--bogus"], "velmora-disk: error: unrecognized arguments: --bogus"),
+    (["evolve", "extra"], "velmora-disk: error: unrecognized arguments: extra"),
+    (["--opacity", "opal"], "velmora-disk evolve: error: --opacity opal needs --opal-file PATH"),
+    (["--opal-file", "t.txt"], "velmora-disk evolve: error: --opal-file needs --opacity opal"),
+    (["--opacity", "opal", "--opal-file", "missing.txt"],
+     "velmora-disk evolve: error: --opal-file: no such file: missing.txt"),
+    (["--opacity", "sample", "--Z", "0.5"], None),
+    (["--t-start", "1e9"], "velmora-disk evolve: error: --t-start (1e+09 s) must not exceed --t-end (1e+08 s)"),
+    (["--disk-radius", "1e11"], "velmora-disk evolve: error: the disk radius (1e+11 cm) must lie outside the "
+                                "inner edge (8.86e+11 cm)"),
+    (["-o", "run.txt"], "velmora-disk evolve: error: --output must end in .csv or .npz, got run.txt"),
+    (["--plot", "run.gif"], "velmora-disk evolve: error: --plot must end in .png, .pdf or .svg, got run.gif"),
+])
+def test_bad_options_get_one_line_and_status_2(tmp_path, argv, text):
+    proc = velmora_disk(*argv, cwd=tmp_path)
+    assert proc.returncode == 2
+    assert proc.stdout == ""
+    lines = proc.stderr.splitlines()
+    assert len(lines) == 1 and "Traceback" not in proc.stderr
+    assert lines[0].startswith("velmora-disk")
+    if text is not None:
+        assert lines[0] == text
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_missing_output_directory_is_refused(tmp_path):
+    proc = velmora_disk("-o", "nowhere/run.csv", cwd=tmp_path)
+    assert proc.returncode == 2
+    assert proc.stderr == f"velmora-disk evolve: error: --output: no such directory: {tmp_path / 'nowhere'}\n"
+
+
+def test_help_lists_the_defaults(tmp_path):
+    proc = velmora_disk("evolve", "--help", cwd=tmp_path)
+    assert proc.returncode == 0
+    for option in ("--mbh", "--disk-mass", "--disk-radius", "--alpha", "--mu", "--xi", "--no-fallback",
+                   "--opacity", "--opal-file", "--X", "--Z", "--t-end", "--n-out", "--plot"):
+        assert option in proc.stdout
+    assert "(default: 1000000.0)" in proc.stdout
+
+
+def test_a_spent_step_budget_says_what_to_do(tmp_path):
+    proc = velmora_disk("--max-steps", "50", "-o", "run.csv", cwd=tmp_path)
+    assert proc.returncode == 1
+    lines = proc.stderr.splitlines()
+    assert lines[0].startswith("velmora-disk evolve: error: RuntimeError: evolve(): max_steps = 50 steps did not reach")
+    assert lines[1] == ("  (a disk held at the end of a thermal branch takes many short steps: "
+                        "raise --max-steps or loosen --rtol)")
+    rows = read_csv(tmp_path / "run.csv")[1]
+    assert lines[2] == f"velmora-disk evolve: the {len(rows)} rows completed were written to run.csv"
