@@ -6,8 +6,8 @@
 #   scripts/sanitize.sh [pytest arguments]
 #
 # The environment and the build live outside the source tree, in
-# $VELMORA_SANITIZE_DIR (default: ${TMPDIR:-/tmp}/velmora-sanitize); a second run
-# rebuilds only what changed. VELMORA_PYTHON chooses the interpreter (default:
+# $VELMORA_SANITIZE_DIR (default: ${TMPDIR:-/tmp}/velmora-sanitize-<checksum of
+# the tree's path>, one per checkout); a second run rebuilds only what changed. VELMORA_PYTHON chooses the interpreter (default:
 # the one of .venv, else python3.13 on PATH, else the newest pyenv 3.13).
 #
 # Reports go to files in the work directory rather than to stderr, because the
@@ -17,7 +17,7 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-work="${VELMORA_SANITIZE_DIR:-${TMPDIR:-/tmp}/velmora-sanitize}"
+work="${VELMORA_SANITIZE_DIR:-${TMPDIR:-/tmp}/velmora-sanitize-$(printf '%s' "$here" | cksum | cut -d' ' -f1)}"
 venv="$work/venv"
 reports="$work/reports"
 
