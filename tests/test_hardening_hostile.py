@@ -60,7 +60,6 @@ EMPTY = np.zeros(0)
 
 DOUBLE_ENTRIES = {
     "log_opacity(log_T)": lambda v: ElectronScatteringOpacity().log_opacity(v, 1.0),
-    "opacity_array is not a double": None,
     "ElectronScatteringOpacity(X)": lambda v: ElectronScatteringOpacity(v),
     "CAdvection(xi)": lambda v: CAdvection(v),
     "CFallback(beta_fb)": lambda v: CFallback(1.0, 1.0, 1.0, v),
@@ -73,7 +72,6 @@ DOUBLE_ENTRIES = {
     "py_expand_bracket(x_max)": lambda v: bs.py_expand_bracket(lambda x: x, 0.0, 0.1, 2.0, 5, -1.0, v, 0.0),
     "solve_profile(previous_ln_T_c)": lambda v: solve_profile(BOUND, EMPTY, EMPTY, EMPTY, None, v),
 }
-del DOUBLE_ENTRIES["opacity_array is not a double"]
 
 DOUBLE_CLASSES = {
     "None": (None, TypeError),
