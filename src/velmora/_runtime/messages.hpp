@@ -100,6 +100,16 @@ inline constexpr const char* table_grid_too_short =
 inline constexpr const char* table_too_small =
     "%.200s(): table 'lk' has shape (%zd, %zd), smaller than the (%zd, %zd) of the grids 'g1' and 'g2'";
 
+// C-level entries handed arguments outside what the object holds: a table
+// cell or grid length beyond the law's arrays, a disk-parameter record whose
+// opacity is not a grey law. Refused rather than read.
+inline constexpr const char* table_cell_outside =
+    "%.200s(): cell (%d, %d) lies outside the table, whose cells run from (0, 0) to (%d, %d)";
+inline constexpr const char* table_bisect_length =
+    "%.200s(): length %d exceeds the grid's %zd points";
+inline constexpr const char* opacity_not_grey =
+    "%.200s(): the disk parameters' opacity is not a C_GreyKappaCore instance (got %.200s)";
+
 // One-zone disk framework and the electron-scattering law: invalid physical
 // input (function, parameter, requirement, value) and the opacity attribute.
 inline constexpr const char* invalid_parameter = "%.200s(): %.200s must be %.200s, got %R";

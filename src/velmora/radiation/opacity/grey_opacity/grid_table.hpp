@@ -256,6 +256,7 @@ struct GridLaw {
         static inline const std::string log_opacity = std::string(Law::qualname) + "._log_opacity";
         static inline const std::string dlogrho = std::string(Law::qualname) + "._dlogkappa_dlogrho";
         static inline const std::string dlogT = std::string(Law::qualname) + "._dlogkappa_dlogT";
+        static inline const std::string bisect = std::string(Law::qualname) + "._bisect";
         static inline const std::string interp = std::string(Law::qualname) + "._interp";
         static inline const std::string find_cell = std::string(Law::qualname) + "._find_cell";
         static inline const std::string handle_oob = std::string(Law::qualname) + "._handle_oob";
@@ -332,12 +333,36 @@ struct GridLaw {
 
     // --- slots 4 to 9 ---
 
+    // The slots that take a length or a cell from their caller refuse values
+    // beyond the arrays instead of reading past them; the law's own
+    // operations never pass such values, an overriding slot might.
     static int bisect_slot(Self*, const rt::Vec& grid, int n, double x) noexcept {
+        if (n > grid.size()) {
+            {
+                rt::GilGuard gil;
+                PyErr_Format(PyExc_IndexError, rt::msg::table_bisect_length, "_bisect", n, grid.size());
+            }
+            fail(Names::bisect);
+            return 0;
+        }
         return bisect(grid.data(), n, x);
+    }
+
+    // A cell within the table, or IndexError naming `func` (without its
+    // traceback entry).
+    static bool cell_in_table(const Self* self, int i, int j, const char* func) noexcept {
+        if (i >= 0 && j >= 0 && i <= self->n1 - 2 && j <= self->n2 - 2) return true;
+        rt::GilGuard gil;
+        PyErr_Format(PyExc_IndexError, rt::msg::table_cell_outside, func, i, j, self->n1 - 2, self->n2 - 2);
+        return false;
     }
 
     // _interp's body: false with the exception raised and the entry added.
     static bool interp_body(Self* self, double x, double y, int i, int j, double& v) noexcept {
+        if (!cell_in_table(self, i, j, "_interp")) {
+            fail(Names::interp);
+            return false;
+        }
         switch (interpolate(cell_at(self, i, j), x, y, v)) {
             case Outcome::value: return true;
             case Outcome::hole: v = std::numeric_limits<double>::quiet_NaN(); return true;
@@ -495,11 +520,13 @@ struct GridLaw {
     // Derivatives: exact partials of the interpolant in the point's cell.
     // Outside the domain and on holes they give up silently, whatever the mode.
     template <Outcome (*Slope)(const Cell&, double, double, double&)>
-    static double derivative(GreyKappaCore* core, double log_T, double log_rho, const std::string& qualname) noexcept {
+    static double derivative(GreyKappaCore* core, double log_T, double log_rho, const std::string& qualname,
+                             const char* name) noexcept {
         Self* self = self_of(core);
         Located p;
         if (!locate(self, log_T, log_rho, qualname, p)) return 0.0;
         if (p.outside) return give_up(self);
+        if (!cell_in_table(self, p.i, p.j, name)) return fail(qualname);
         double v = 0.0;
         switch (Slope(cell_at(self, p.i, p.j), p.x, p.y, v)) {
             case Outcome::value: return v;
@@ -514,11 +541,11 @@ struct GridLaw {
     }
 
     static double dlogrho_slot(GreyKappaCore* core, double log_T, double log_rho) noexcept {
-        return derivative<&density_slope>(core, log_T, log_rho, Names::dlogrho);
+        return derivative<&density_slope>(core, log_T, log_rho, Names::dlogrho, "_dlogkappa_dlogrho");
     }
 
     static double dlogT_slot(GreyKappaCore* core, double log_T, double log_rho) noexcept {
-        return derivative<&temperature_slope<Law>>(core, log_T, log_rho, Names::dlogT);
+        return derivative<&temperature_slope<Law>>(core, log_T, log_rho, Names::dlogT, "_dlogkappa_dlogT");
     }
 
     // ---------------------------------------------------------------------

@@ -127,14 +127,21 @@ int gasrad_adv_residual(double x, void* user_data, double* f_out) {
 }
 
 // A record that was never filled from a bound closure object has no
-// advection record (or no law): refused here rather than dereferenced.
+// advection record (or no law): refused here rather than dereferenced. A
+// record filled by hand may hold any object as its law; only a grey law has
+// the operation table the residual calls.
 bool parameters_filled(const DiskParameters* params, const char* func, bool needs_law) {
     const char* missing = nullptr;
     if (!params->advection)
         missing = msg::no_advection_record;
     else if (needs_law && (!params->opacity || params->opacity == Py_None))
         missing = msg::no_opacity_law;
-    if (!missing) return true;
+    if (!missing) {
+        if (!needs_law || PyObject_TypeCheck(params->opacity, kappa.grey_type)) return true;
+        rt::GilGuard gil;
+        PyErr_Format(PyExc_TypeError, msg::opacity_not_grey, func, Py_TYPE(params->opacity)->tp_name);
+        return false;
+    }
     rt::GilGuard gil;
     PyErr_Format(PyExc_RuntimeError, missing, func);
     return false;
@@ -346,9 +353,14 @@ int tp_traverse(PyObject* o, visitproc visit, void* arg) {
     return 0;
 }
 
+// The records live in the wrapper objects: they go unbound with them, so
+// that nothing reached after a collection cleared the object points into a
+// released wrapper.
 int tp_clear(PyObject* o) {
     framework.type->tp_clear(o);
     AdvectiveClosure* self = as_closure(o);
+    self->fallback_params = nullptr;
+    self->advection_params = nullptr;
     rt::set_field(self->fallback_obj, Py_None);
     rt::set_field(self->advection_obj, Py_None);
     return 0;
