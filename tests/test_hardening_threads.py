@@ -286,3 +286,38 @@ def test_writer_thread_under_profile_solves():
 
     writes = with_writer(write, work)
     assert solved and writes > 0
+
+
+@pytest.mark.parametrize("change", ["new law", "rebinding"])
+def test_profile_works_from_the_parameters_it_started_with(change):
+    """Another thread installing new laws or binding new parameters while
+    profiles are solved without the lock neither frees what a solve reads nor
+    mixes two sets of parameters in one solve: each works from the copy it
+    took at its start, so its rows are those of one set or the other."""
+    from velmora.radiation.opacity import ElectronScatteringOpacity
+
+    c = ref.bound_closure()
+    R, Sigma, Omega = profile(20000)
+    if change == "new law":
+        settings = [lambda: setattr(c, "opacity", ElectronScatteringOpacity(0.7)),
+                    lambda: setattr(c, "opacity", ElectronScatteringOpacity(0.0))]
+    else:
+        settings = [lambda: c.bind_runtime_parameters(dict(ref.RUN_PARAMS)),
+                    lambda: c.bind_runtime_parameters(dict(ref.RUN_PARAMS, alpha=0.3))]
+    expected = []
+    for apply in settings:
+        apply()
+        expected.append(solve_profile(c, R, Sigma, Omega, on_failure="nan"))
+    assert not np.array_equal(expected[0], expected[1], equal_nan=True)
+    toggle = [0]
+
+    def write(rng):
+        toggle[0] ^= 1
+        settings[toggle[0]]()
+
+    got = []
+    writes = with_writer(write, lambda k: got.extend(solve_profile(c, R, Sigma, Omega, on_failure="nan")
+                                                     for _ in range(3)), n=2)
+    assert writes > 1
+    for out in got:
+        assert any(np.array_equal(out, e, equal_nan=True) for e in expected)

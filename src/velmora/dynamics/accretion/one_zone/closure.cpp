@@ -412,18 +412,52 @@ struct RowOutcome {
     bool failed() const { return failure.failed(); }
 };
 
+// The parameter record a long run works from, taken once under the lock.
+// The record the object fills borrows its law and points into the object's
+// wrapper objects, so another thread that installs a new law or binds new
+// parameters while the lock is released would free what the run reads. The
+// snapshot holds its own reference on the law and its own copies of the
+// advection and fallback records; a rebinding in mid-run does not reach it.
+class ParameterSnapshot {
+public:
+    explicit ParameterSnapshot(PyObject* obj) {
+        reinterpret_cast<OneZoneClosure*>(obj)->vtab->fill_parameters(obj, &filled_);
+        params_ = filled_;
+        law_ = Ref::borrow(filled_.opacity);
+        if (filled_.advection) {
+            advection_ = *filled_.advection;
+            params_.advection = &advection_;
+        }
+        if (filled_.fallback) {
+            fallback_ = *filled_.fallback;
+            params_.fallback = &fallback_;
+        }
+    }
+    ParameterSnapshot(const ParameterSnapshot&) = delete;
+    ParameterSnapshot& operator=(const ParameterSnapshot&) = delete;
+
+    const DiskParameters& params() const { return params_; }
+    // The record as the object filled it, to tell whether it was rebound.
+    const DiskParameters& filled() const { return filled_; }
+
+private:
+    DiskParameters filled_{};
+    DiskParameters params_{};
+    AdvectionParams advection_{};
+    FallbackParams fallback_{};
+    Ref law_;
+};
+
 // The loop over rows [begin, end); runs without the interpreter lock. The
 // block's first row starts from previous_ln_T_c, each later one from the
 // last row solved.
-RowOutcome solve_rows(PyObject* obj, const ProfileInput& in, double* out, int n_fields, Py_ssize_t begin,
-                      Py_ssize_t end) {
+RowOutcome solve_rows(PyObject* obj, const DiskParameters& params, const ProfileInput& in, double* out,
+                      int n_fields, Py_ssize_t begin, Py_ssize_t end) {
     using namespace constants;
     auto* c = reinterpret_cast<OneZoneClosure*>(obj);
     ClosureResult previous{};
     previous.ln_T_c = in.previous_ln_T_c;  // 0.0 asks for the closure's own guess
     for (Py_ssize_t i = begin; i < end; ++i) {
-        DiskParameters params{};
-        c->vtab->fill_parameters(obj, &params);
         const double R_D = in.R_D[i];
         const double Sigma = in.Sigma[i];
         // Without a given mass, the ring's own: M_D = pi R_D^2 Sigma.
@@ -463,8 +497,8 @@ struct RowBlock {
 // calling thread after block 0, unless a failure there already decides the
 // outcome. On return the lock is held again, and the blocks say how each
 // ended.
-std::vector<RowBlock> solve_blocks(PyObject* obj, const ProfileInput& in, double* out, int n_fields,
-                                   Py_ssize_t threads) {
+std::vector<RowBlock> solve_blocks(PyObject* obj, const DiskParameters& params, const ProfileInput& in,
+                                   double* out, int n_fields, Py_ssize_t threads) {
     const Py_ssize_t n = in.R_D.size();
     std::vector<RowBlock> blocks(static_cast<std::size_t>(threads));
     for (Py_ssize_t b = 0; b < threads; ++b) {
@@ -478,9 +512,9 @@ std::vector<RowBlock> solve_blocks(PyObject* obj, const ProfileInput& in, double
     for (std::size_t b = 1; b < blocks.size(); ++b) {
         RowBlock& block = blocks[b];
         try {
-            workers.emplace_back([&block, obj, &in, out, n_fields] {
+            workers.emplace_back([&block, obj, &params, &in, out, n_fields] {
                 block.raised = rt::run_with_own_thread_state([&] {
-                    block.outcome = solve_rows(obj, in, out, n_fields, block.begin, block.end);
+                    block.outcome = solve_rows(obj, params, in, out, n_fields, block.begin, block.end);
                 });
             });
         } catch (const std::system_error&) {
@@ -491,7 +525,7 @@ std::vector<RowBlock> solve_blocks(PyObject* obj, const ProfileInput& in, double
     // rest cannot win, and must not run with its exception pending.
     for (RowBlock& block : blocks) {
         if (!block.on_caller) continue;
-        block.outcome = solve_rows(obj, in, out, n_fields, block.begin, block.end);
+        block.outcome = solve_rows(obj, params, in, out, n_fields, block.begin, block.end);
         if (block.outcome.failed()) break;
     }
     for (std::thread& w : workers) w.join();
@@ -561,11 +595,12 @@ Ref solve_profile_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     Ref result = new_rows(in.R_D.size(), n_fields, table);
     if (!result) return {};
 
-    // The closure object stays alive through the caller's reference; it must
-    // not be rebound or given another law while the rows are solved. More
-    // threads than rows leave none idle: each gets at least one row.
+    // The closure object stays alive through the caller's reference, and the
+    // rows are solved with the parameters it held at the start. More threads
+    // than rows leave none idle: each gets at least one row.
+    const ParameterSnapshot snapshot(obj);
     const Py_ssize_t n_blocks = std::max<Py_ssize_t>(1, std::min<Py_ssize_t>(threads, in.R_D.size()));
-    std::vector<RowBlock> blocks = solve_blocks(obj, in, table.data(), n_fields, n_blocks);
+    std::vector<RowBlock> blocks = solve_blocks(obj, snapshot.params(), in, table.data(), n_fields, n_blocks);
     if (!report_blocks(blocks, in)) return {};
     table.release();
     return result;
@@ -652,9 +687,9 @@ struct DiskPoint {
 // branch ends.
 class DiskSystem {
 public:
-    explicit DiskSystem(PyObject* obj) : obj_(obj), c_(reinterpret_cast<OneZoneClosure*>(obj)) {
-        c_->vtab->fill_parameters(obj, &params_);
-    }
+    // The snapshot is taken (and released) under the lock by the caller.
+    DiskSystem(PyObject* obj, const ParameterSnapshot& snapshot)
+        : obj_(obj), c_(reinterpret_cast<OneZoneClosure*>(obj)), snapshot_(snapshot), params_(snapshot.params()) {}
 
     ode::Eval derivative(double t, const ode::State<2>& y, ode::State<2>& dydt) {
         // A trial step long enough to empty the disk is the stepper's to shorten.
@@ -696,11 +731,13 @@ public:
     const DiskPoint& unsolved() const { return unsolved_; }
     const KernelFailure& unsolved_failure() const { return unsolved_failure_; }
     const DiskParameters& params() const { return params_; }
+    const DiskParameters& filled() const { return snapshot_.filled(); }
 
 private:
     PyObject* obj_;
     const OneZoneClosure* c_;
-    DiskParameters params_{};
+    const ParameterSnapshot& snapshot_;
+    const DiskParameters& params_;
     ClosureResult previous_{};  // start of every search; ln_T_c 0.0: the closure's own guess
     DiskPoint latest_, accepted_, unsolved_;
     KernelFailure failure_, unsolved_failure_;
@@ -734,9 +771,10 @@ struct EvolveOutcome {
     long max_steps = 0;
 };
 
-// Whether the object still fills the parameter record the run started with:
-// the records and the law are borrowed for the whole run, so a binding or a
-// new law in mid-run (from the progress callback) would leave them dangling.
+// Whether the object still fills the parameter record the run started with.
+// The run works from its own snapshot, but a binding or a new law in mid-run
+// (from the progress callback) would make its rows disagree with the object,
+// so it is refused.
 bool same_parameters(PyObject* obj, const DiskParameters& p) {
     DiskParameters now = p;
     reinterpret_cast<OneZoneClosure*>(obj)->vtab->fill_parameters(obj, &now);
@@ -759,11 +797,11 @@ bool report_progress(PyObject* obj, const DiskParameters& params, PyObject* prog
 }
 
 // The run; without the interpreter lock except inside report_progress.
-EvolveOutcome run_evolution(PyObject* obj, const EvolveInput& in, const std::vector<double>& times,
-                            double* out, int n_fields) {
+EvolveOutcome run_evolution(PyObject* obj, const ParameterSnapshot& snapshot, const EvolveInput& in,
+                            const std::vector<double>& times, double* out, int n_fields) {
     using namespace constants;
     auto* c = reinterpret_cast<OneZoneClosure*>(obj);
-    DiskSystem sys(obj);
+    DiskSystem sys(obj, snapshot);
     ode::DormandPrince5<2> stepper(in.rtol, in.max_steps);
     EvolveOutcome r;
     r.max_steps = in.max_steps;
@@ -807,7 +845,7 @@ EvolveOutcome run_evolution(PyObject* obj, const EvolveInput& in, const std::vec
             return r;
         }
         r.rows = i + 1;
-        if (!report_progress(obj, sys.params(), in.progress, r.rows, in.n_out)) {
+        if (!report_progress(obj, sys.filled(), in.progress, r.rows, in.n_out)) {
             r.kind = EvolveOutcome::callback;
             r.t = p.state.state0;
             return r;
@@ -926,13 +964,13 @@ Ref evolve_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!result) return {};
     const std::vector<double> times = output_times(in);
 
-    // As for solve_profile, the closure object must not be rebound or given
-    // another law while the run goes on; the caller's reference keeps it, and
-    // the progress callback, alive.
+    // The caller's reference keeps the closure object, and the progress
+    // callback, alive; the run works from the parameters held at its start.
+    const ParameterSnapshot snapshot(obj);
     EvolveOutcome outcome;
     {
         rt::AllowThreads unlocked;
-        outcome = run_evolution(obj, in, times, table.data(), n_fields);
+        outcome = run_evolution(obj, snapshot, in, times, table.data(), n_fields);
     }
     table.release();
     if (outcome.kind != EvolveOutcome::done) {
