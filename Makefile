@@ -5,6 +5,7 @@
 #   make harnesses   only build the harnesses (PYTHON names the interpreter
 #                    whose headers they include; default .venv/bin/python)
 #   make clean-bench remove benchmarks/_build/
+#   make sanitize    the test suite against a sanitizer build (scripts/sanitize.sh)
 #
 # The root-finder harness links GSL (Debian: libgsl-dev). When it is missing,
 # `make` installs it with apt-get if it runs as root, and otherwise says what
@@ -22,10 +23,15 @@ GRID_HEADERS := $(wildcard src/velmora/radiation/opacity/grey_opacity/*.hpp src/
 	src/velmora/_runtime/*.hpp)
 SOLVER_HEADERS := $(wildcard src/velmora/math_utils/*.hpp src/velmora/_runtime/*.hpp)
 
-.PHONY: bench harnesses gsl clean-bench
+.PHONY: bench harnesses gsl clean-bench sanitize
 
 bench: gsl
 	./dev.sh bench
+
+# The test suite against an AddressSanitizer + UndefinedBehaviorSanitizer
+# build of every module (outside the tree); ARGS go to pytest.
+sanitize:
+	scripts/sanitize.sh $(ARGS)
 
 harnesses: $(BUILD)/table_kernel.so $(BUILD)/root_harness.so
 	@$(CXX) --version | head -n 1 > $(BUILD)/compiler.txt
