@@ -125,7 +125,8 @@ def test_output_times_shape_and_row_numbers():
     assert out.shape == (7, 21) and out.dtype == np.float64 and out.flags.c_contiguous
     assert list(out[:, 0]) == list(range(7))
     expected = [math.exp(math.log(2.0) + (math.log(1e6) - math.log(2.0)) * k / 6) for k in range(6)] + [1e6]
-    assert np.allclose(out[:, 1], expected, rtol=1e-15, atol=0) and out[-1, 1] == 1e6
+    assert np.allclose(out[:, 1], expected, rtol=1e-15, atol=0)
+    assert out[0, 1] == 2.0 and out[-1, 1] == 1e6  # both ends exactly
 
 
 def test_default_times_and_a_single_row():

@@ -751,12 +751,13 @@ struct EvolveInput {
     PyObject* progress = nullptr;  // borrowed; null for none
 };
 
-// The output times: n_out points log-spaced from t_start to t_end, the last
-// exactly t_end.
+// The output times: n_out points log-spaced from t_start to t_end, the first
+// exactly t_start (unless n_out is 1) and the last exactly t_end.
 std::vector<double> output_times(const EvolveInput& in) {
     std::vector<double> times(static_cast<std::size_t>(in.n_out));
     const double a = std::log(in.t_start), b = std::log(in.t_end);
     for (int k = 0; k + 1 < in.n_out; ++k) times[k] = std::exp(a + (b - a) * k / (in.n_out - 1));
+    times.front() = in.t_start;  // both ends exactly, not through exp(log(t))
     times.back() = in.t_end;
     return times;
 }
