@@ -76,10 +76,13 @@ double gas_scattering_guess(double alpha, double mu, double Sigma, double Omega)
     return ln_T0_cubed * (1.0 / 3.0);
 }
 
-// ln rho = ln Omega + ln Sigma - ln c_s - ln sqrt(2 pi) (the first sum is
-// exact-commutative, so either order of Omega and Sigma gives the same bits).
-double ln_midplane_density(double Omega, double Sigma, double ln_c_s) {
-    return std::log(Omega) + std::log(Sigma) - ln_c_s - 0.5 * std::log(two_pi);
+// ln rho = ln Omega + ln Sigma - ln c_s - ln sqrt(2 pi), evaluated left to
+// right, so the first sum can be formed once per solve with the same bits (it
+// is exact-commutative too: either order of Omega and Sigma gives them).
+double ln_surface_term(double Omega, double Sigma) { return std::log(Omega) + std::log(Sigma); }
+
+double ln_midplane_density(double ln_Omega_Sigma, double ln_c_s) {
+    return ln_Omega_Sigma - ln_c_s - 0.5 * std::log(two_pi);
 }
 
 // f = 1 - q_rad / q_visc - q_adv / q_visc at x = ln T.
@@ -92,7 +95,8 @@ double balance_residual(double x, double ln_c_s, double ln_kappa, const Coeffici
 // it only for the pending-exception test after each call and for traceback
 // entries.
 
-// User data of one solve, on the closure's stack; the law is borrowed.
+// User data of one solve, on the closure's stack; the law is borrowed. The
+// last field caches ln Omega + ln Sigma, which every evaluation needs.
 struct AdvResidualContext {
     double ln_A;
     double ln_B;
@@ -100,6 +104,7 @@ struct AdvResidualContext {
     double Sigma;
     double Omega;
     PyObject* opacity;
+    double ln_Omega_Sigma;
 };
 
 double log_opacity(PyObject* law, double log_T, double log_rho) {
@@ -119,7 +124,7 @@ int gasrad_adv_residual(double x, void* user_data, double* f_out) {
     const double c_s = kernels.compute_gas_rad_cs(T, ctx->mu, ctx->Sigma, ctx->Omega);
     if (rt::exception_pending()) return residual_failed();
     const double ln_c_s = std::log(c_s);
-    const double ln_rho = ln_midplane_density(ctx->Omega, ctx->Sigma, ln_c_s);
+    const double ln_rho = ln_midplane_density(ctx->ln_Omega_Sigma, ln_c_s);
     const double ln_kappa = log_opacity(ctx->opacity, x, ln_rho);
     if (rt::exception_pending()) return residual_failed();
     *f_out = balance_residual(x, ln_c_s, ln_kappa, {ctx->ln_A, ctx->ln_B});
@@ -166,7 +171,8 @@ int gasrad_adv_closure_func(const DiskState*, const DiskDerived* derived, const 
     // A previous ln T_c of exactly 0 (either sign) asks for the computed guess.
     const double x0 = previous->ln_T_c == 0.0 ? gas_scattering_guess(alpha, mu, Sigma, Omega) : previous->ln_T_c;
 
-    AdvResidualContext ctx{coeff.ln_A, coeff.ln_B, mu, Sigma, Omega, params->opacity};
+    AdvResidualContext ctx{coeff.ln_A, coeff.ln_B, mu, Sigma, Omega, params->opacity,
+                           ln_surface_term(Omega, Sigma)};
     const double x_min = std::log(10.0);  // T_c no lower than 10 K
     const double x_max = std::log(1e14);  // and no higher than 1e14 K
     double root = 0.0;
@@ -182,7 +188,7 @@ int gasrad_adv_closure_func(const DiskState*, const DiskDerived* derived, const 
     const double c_s = kernels.compute_gas_rad_cs(std::exp(root), mu, Sigma, Omega);
     if (rt::exception_pending()) return closure_failed();
     out->ln_c_s = std::log(c_s);
-    out->ln_rho = ln_midplane_density(Omega, Sigma, out->ln_c_s);
+    out->ln_rho = ln_midplane_density(ln_surface_term(Sigma, Omega), out->ln_c_s);
     const double ln_kappa = log_opacity(params->opacity, root, out->ln_rho);
     if (rt::exception_pending()) return closure_failed();
     out->ln_tau = std::log(0.5) + ln_kappa + std::log(Sigma);  // tau = kappa Sigma / 2
