@@ -3,6 +3,7 @@
 // and vectorised wrappers every law inherits, and their pickling.
 #include "radiation/opacity/kappa_core.hpp"
 
+#include "_runtime/format.hpp"
 #include "_runtime/runtime.hpp"
 
 #include <climits>
@@ -415,20 +416,17 @@ PyObject* setstate_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
     Py_RETURN_NONE;
 }
 
-Ref raise_incompatible_checksum(int checksum) {
+// pickle.PickleError with the checksum filled in by the interpreter's own
+// %-formatting (so that a negative checksum prints as it would there).
+void raise_incompatible_checksum(int checksum) {
     Ref pickle = rt::import_module("pickle");
-    if (!pickle) return {};
+    if (!pickle) return;
     Ref error = Ref::steal(PyObject_GetAttrString(pickle.get(), "PickleError"));
-    if (!error) return {};
-    Ref fmt = Ref::steal(PyUnicode_FromString(msg::incompatible_checksums));
-    Ref value = Ref::steal(PyLong_FromLong(checksum));
-    if (!fmt || !value) return {};
-    Ref text = Ref::steal(PyUnicode_Format(fmt.get(), value.get()));
-    if (!text) return {};
+    if (!error) return;
+    Ref text = rt::percent_format(msg::incompatible_checksums, Ref::steal(Py_BuildValue("(i)", checksum)).get());
+    if (!text) return;
     Ref exc = Ref::steal(PyObject_CallOneArg(error.get(), text.get()));
-    if (!exc) return {};
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    return {};
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
 }
 
 template <typename Obj>
