@@ -21,7 +21,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -59,13 +58,16 @@ inline void park_if_shut_out() noexcept {
 
 // Runs `take`, a C-API call that may take the interpreter lock (and so may
 // end the thread at shutdown), and returns what it returns. The thread parks
-// instead of being unwound.
+// instead of being unwound. The C API throws nothing else, so the handler
+// catches everything (a handler for abi::__forced_unwind binds a reference to
+// an object that does not exist, which the undefined-behaviour sanitizer
+// reports).
 template <typename Take>
 decltype(auto) retake(Take&& take) noexcept {
     park_if_shut_out();
     try {
         return take();
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         park_thread();
     }
 }
