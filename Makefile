@@ -6,10 +6,13 @@
 #                    whose headers they include; default .venv/bin/python)
 #   make clean-bench remove benchmarks/_build/
 #   make sanitize    the test suite against a sanitizer build (scripts/sanitize.sh)
+#   make fuzz        coverage-guided fuzzing (scripts/fuzz.sh), each target for
+#                    FUZZ_SECONDS (default 60); FUZZ_TARGETS picks targets
 #
-# The root-finder harness links GSL (Debian: libgsl-dev). When it is missing,
-# `make` installs it with apt-get if it runs as root, and otherwise says what
-# to install.
+# The root-finder harness links GSL (Debian: libgsl-dev), and fuzzing needs
+# clang with its fuzzer runtime (Debian: clang libclang-rt-dev). When one is
+# missing, `make` installs it with apt-get if it runs as root, and otherwise
+# says what to install.
 
 CXX ?= c++
 PYTHON ?= .venv/bin/python
@@ -23,7 +26,7 @@ GRID_HEADERS := $(wildcard src/velmora/radiation/opacity/grey_opacity/*.hpp src/
 	src/velmora/_runtime/*.hpp)
 SOLVER_HEADERS := $(wildcard src/velmora/math_utils/*.hpp src/velmora/_runtime/*.hpp)
 
-.PHONY: bench harnesses gsl clean-bench sanitize
+.PHONY: bench harnesses gsl clang clean-bench sanitize fuzz
 
 bench: gsl
 	./dev.sh bench
@@ -32,6 +35,24 @@ bench: gsl
 # build of every module (outside the tree); ARGS go to pytest.
 sanitize:
 	scripts/sanitize.sh $(ARGS)
+
+# Fuzzing against a clang build instrumented for coverage (outside the tree).
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?=
+fuzz: clang
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz.sh $(FUZZ_TARGETS)
+
+clang:
+	@if ! scripts/fuzz.sh --clang >/dev/null 2>&1; then \
+		if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
+			echo "fuzz: clang with its fuzzer runtime is missing; installing clang and libclang-rt-dev with apt-get"; \
+			apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev; \
+		else \
+			echo "fuzz: clang with its fuzzer runtime is missing. Install it, then run this again:"; \
+			echo "  Debian / Ubuntu:  sudo apt-get install clang libclang-rt-dev"; \
+			exit 1; \
+		fi; \
+	fi
 
 harnesses: $(BUILD)/table_kernel.so $(BUILD)/root_harness.so
 	@$(CXX) --version | head -n 1 > $(BUILD)/compiler.txt

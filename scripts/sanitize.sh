@@ -26,18 +26,8 @@ die() {
     exit 1
 }
 
-find_python() {
-    local c
-    for c in "${VELMORA_PYTHON:-}" "$here/.venv/bin/python" "$(command -v python3.13 2>/dev/null || true)" \
-        $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do
-        if [ -n "$c" ] && [ -x "$c" ] &&
-            "$c" -c 'import sys; raise SystemExit(sys.version_info[:2] != (3, 13))' 2>/dev/null; then
-            echo "$c"
-            return 0
-        fi
-    done
-    return 1
-}
+# shellcheck source=scripts/_env.sh
+. "$here/scripts/_env.sh"
 
 cxx="${CXX:-c++}"
 runtime() {
@@ -50,19 +40,7 @@ libasan="$(runtime libasan.so)"
 libubsan="$(runtime libubsan.so)"
 
 start=$SECONDS
-if [ ! -x "$venv/bin/python" ]; then
-    python="$(find_python)" || die "CPython 3.13 not found; set VELMORA_PYTHON"
-    mkdir -p "$work"
-    "$python" -m venv "$venv"
-fi
-# The build tools, and what the test extra installs (SciPy for the evolve
-# tests, ...), so that this run executes the same tests as the normal one.
-mapfile -t test_extra < <("$venv/bin/python" -c '
-import sys, tomllib
-with open(sys.argv[1], "rb") as f:
-    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))' "$here/pyproject.toml")
-"$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-    meson-python meson ninja numpy "${test_extra[@]}"
+prepare_venv "$venv"
 
 # -O1 keeps the reports' stack traces close to the source; the undefined-behaviour
 # checks abort instead of printing and going on.

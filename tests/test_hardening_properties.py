@@ -63,10 +63,17 @@ def caller_logs(law, x, y):
 @SETTINGS
 @given(name=st.sampled_from(sorted(LAWS)), table=tables(), mode=modes, data=st.data())
 def test_random_tables_points_and_modes(name, table, mode, data):
+    check_law_at(name, table, mode, data.draw(points(*table[:2])))
+
+
+def check_law_at(name, table, mode, coords):
+    """The law built from `table` against the reference at the table
+    coordinates `coords`, [(x, y), ...], every method and its _array form.
+    (The fuzzing harnesses in fuzz/ call this too.)"""
     law = LAWS[name]
     g1, g2, lk = table
     obj, reference = law["cls"](g1, g2, lk, mode), Reference(law, g1, g2, lk, mode)
-    pts = [caller_logs(law, x, y) for x, y in data.draw(points(g1, g2))]
+    pts = [caller_logs(law, x, y) for x, y in coords]
     for p in pts:
         for m in METHODS:
             got, want = outcome(getattr(obj, m), *p), outcome(getattr(reference, m), *p)
@@ -102,6 +109,12 @@ def callables(draw):
     width = draw(st.floats(1e-6, 20.0))
     values = draw(st.lists(st.one_of(st.floats(-1e3, 1e3), special), min_size=2, max_size=8))
     fail_at = draw(st.one_of(st.none(), st.integers(0, 40)))
+    return piecewise_linear(lo, width, values), fail_at
+
+
+def piecewise_linear(lo, width, values):
+    """The function through `values` at equal steps over [lo, lo + width],
+    constant beyond."""
     n = len(values) - 1
 
     def shape(x):
@@ -113,7 +126,7 @@ def callables(draw):
         i = int(t)
         return values[i] + (values[i + 1] - values[i]) * (t - i)
 
-    return shape, fail_at
+    return shape
 
 
 class Counted:
@@ -271,7 +284,13 @@ def run_params(draw):
 @settings(max_examples=150, deadline=None)
 @given(d=run_params(), with_fallback=st.booleans())
 def test_random_run_params_bind_or_raise_clearly(d, with_fallback):
-    c = AdvectiveClosure(with_fallback=with_fallback)
+    check_binding(AdvectiveClosure(with_fallback=with_fallback), d, with_fallback)
+
+
+def check_binding(c, d, with_fallback):
+    """Binds `d` to the closure `c` and checks the outcome against the model:
+    the same exception, or the same values stored; returns the exception
+    type or None. (The fuzzing harnesses in fuzz/ call this too.)"""
     error, stored = expected_binding(d, with_fallback)
     try:
         c.bind_runtime_parameters(d)
@@ -289,3 +308,4 @@ def test_random_run_params_bind_or_raise_clearly(d, with_fallback):
         else:
             assert bsh.same(getattr(p, name), value)
     assert bool(p.advection) == ("alpha" in stored)
+    return error
