@@ -37,10 +37,11 @@ die() {
 # shellcheck source=scripts/_env.sh
 . "$here/scripts/_env.sh"
 
-# A clang++ whose -fsanitize=fuzzer-no-link links.
+# A clang++ whose -fsanitize=fuzzer-no-link links: $CLANG, else the newest
+# versioned one, else clang++.
 find_clang() {
     local c
-    for c in "${CLANG:-}" clang++ $(compgen -c clang++- 2>/dev/null | sort -t- -k2 -n -r | uniq); do
+    for c in "${CLANG:-}" $(compgen -c clang++- 2>/dev/null | sort -t- -k2 -n -r | uniq) clang++; do
         [ -n "$c" ] && command -v "$c" >/dev/null 2>&1 || continue
         if echo 'int main() { return 0; }' |
             "$c" -x c++ -fsanitize=fuzzer-no-link,address - -o /dev/null >/dev/null 2>&1; then

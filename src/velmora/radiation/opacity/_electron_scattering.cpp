@@ -116,7 +116,7 @@ int exec_electron_scattering(PyObject* module) {
     es_type.tp_base = kappa.grey_type;
     es_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     es_type.tp_doc = es_doc;
-    es_type.tp_new = &tp_new;
+    es_type.tp_new = rt::entry<&tp_new>;
     es_type.tp_dealloc = kappa.grey_type->tp_dealloc;
     es_type.tp_members = es_members;
     es_type.tp_methods = es_methods;

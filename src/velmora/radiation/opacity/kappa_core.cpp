@@ -593,7 +593,7 @@ bool prepare_type(PyObject* module, PyTypeObject* type, PyMethodDef* methods, co
                   const char* attr) {
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type->tp_doc = doc;
-    type->tp_new = &tp_new<Obj>;
+    type->tp_new = rt::entry<&tp_new<Obj>>;
     type->tp_dealloc = &tp_dealloc;
     type->tp_methods = methods;
     if (PyType_Ready(type) < 0) return false;

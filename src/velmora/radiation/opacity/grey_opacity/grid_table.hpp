@@ -644,7 +644,7 @@ struct GridLaw {
         type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
         type.tp_doc = Law::class_doc;
         type.tp_base = kappa_core.grey_type;
-        type.tp_new = &tp_new;
+        type.tp_new = rt::entry<&tp_new>;
         type.tp_dealloc = &tp_dealloc;
         if (PyType_Ready(&type) < 0) return -1;
         if (!rt::set_vtable(&type, &ops)) return -1;

@@ -209,7 +209,7 @@ bool prepare_type(PyObject* module, PyTypeObject* type, PyMemberDef* members, co
     wrapper_ops<W>.get_params = &get_params<W>;
     type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type->tp_doc = doc;
-    type->tp_new = &tp_new<W>;
+    type->tp_new = rt::entry<&tp_new<W>>;
     type->tp_dealloc = &tp_dealloc;
     type->tp_repr = &tp_repr<W>;
     type->tp_members = members;
