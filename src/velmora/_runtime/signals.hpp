@@ -38,17 +38,25 @@ public:
     bool operator()() {
         if (--countdown_ != 0) [[likely]]
             return false;
-        return look();
+        countdown_ = stride_;
+        const Look look = look_at(last_);
+        last_ = look.last;
+        return look.raised;
     }
 
 private:
-    [[gnu::noinline]] bool look() {
-        countdown_ = stride_;
+    // The slow path takes and returns the time by value: the checker's
+    // address never escapes, so that its counter stays in a register across
+    // the opaque calls of the loop it sits in.
+    struct Look {
+        clock::time_point last;
+        bool raised;
+    };
+    [[gnu::noinline, gnu::cold]] static Look look_at(clock::time_point last) {
         const clock::time_point now = clock::now();
-        if (now - last_ < interval) return false;
-        last_ = now;
+        if (now - last < interval) return {last, false};
         GilGuard gil;
-        return PyErr_CheckSignals() < 0;
+        return {now, PyErr_CheckSignals() < 0};
     }
 
     unsigned stride_;
