@@ -5,6 +5,9 @@
 #   scripts/fuzz.sh TARGET FILE [FILE ...] replay inputs (a crash file, say)
 #   scripts/fuzz.sh --clang                prints the clang++ it would use (status 1: none)
 #
+# FUZZ_ARGS adds libFuzzer options to each run (FUZZ_ARGS="-max_len=100000
+# -timeout=2" looks for inputs that take the reader too long, say).
+#
 # TARGET is a fuzz/fuzz_TARGET.py: table_law, root_finder, opal_reader,
 # run_parameters (default: all). Every compiled module is built by clang with
 # -fsanitize=fuzzer-no-link,address (coverage counters and AddressSanitizer)
@@ -111,8 +114,9 @@ for t in "${targets[@]}"; do
         export LD_PRELOAD="$runtime"
         export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:print_stacktrace=1"
         export PYTHONMALLOC=malloc
+        # shellcheck disable=SC2086 # FUZZ_ARGS is a list of options
         exec "$venv/bin/python" "$here/fuzz/fuzz_$t.py" -print_final_stats=1 -timeout=20 -rss_limit_mb=4096 \
-            -artifact_prefix="$artifacts/" "${inputs[@]}"
+            -artifact_prefix="$artifacts/" ${FUZZ_ARGS:-} "${inputs[@]}"
     ) >"$log" 2>&1 || rc=$?
     if [ ${#replay[@]} -gt 0 ]; then
         cat "$log"
