@@ -169,6 +169,29 @@ inline constexpr const char* evolve_note = "while evolving the disk at t = %g s 
 inline constexpr const char* evolve_rows_note =
     "evolve(): %d of %d output rows were completed before the run stopped; "
     "they are in this exception's 'rows' attribute";
+// Thermal branches of the drivers, and the registry through which models
+// offer their energy balances.
+inline constexpr const char* branch_name =
+    "%s(): branch must be one of 'closure', 'hottest', 'thick', 'thin', 'coolest' (or None), got %R";
+inline constexpr const char* no_thermal_model =
+    "%s(): the %.200s object's model offers no energy balance to follow a named branch; use branch='closure'";
+inline constexpr const char* profile_no_branch = "solve_profile(): the %s branch does not exist at row %d (R_D = %g cm)";
+inline constexpr const char* profile_no_equilibrium =
+    "solve_profile(): no thermal equilibrium between %g K and %g K for row %d (R_D = %g cm)";
+inline constexpr const char* profile_threads_need_branch =
+    "solve_profile(): threads > 1 needs a named branch (with branch='closure' each row starts from the one before "
+    "it)";
+inline constexpr const char* evolve_no_branch =
+    "evolve(): the %s branch does not exist at the start (M_D = %g g, R_D = %g cm)";
+inline constexpr const char* evolve_no_landing =
+    "evolve(): a thermal branch ended at t = %g s (M_D = %g g, R_D = %g cm) with no stable root beyond it";
+inline constexpr const char* evolve_restless =
+    "evolve(): the disk switched thermal branch %d times in quick succession up to t = %g s without settling";
+inline constexpr const char* evolve_stalled = "evolve(): %d attempts in a row failed at t = %g s";
+inline constexpr const char* evolve_empty = "evolve(): the disk's mass or angular momentum runs out at t = %g s";
+inline constexpr const char* balance_failed = "the model's energy balance failed without raising";
+inline constexpr const char* registry_null = "register_thermal_model(): closure and model must not be null";
+inline constexpr const char* registry_full = "register_thermal_model(): no room for another model";
 // Names of the root finder's status codes, as the driver's messages show them.
 inline constexpr const char* solver_status_name(int status) noexcept {
     switch (status) {

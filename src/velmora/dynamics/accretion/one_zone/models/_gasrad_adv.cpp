@@ -3,6 +3,7 @@
 // pressure and cooled by radiation and advection, its output writer, and the
 // closure object AdvectiveClosure that installs them in the framework.
 #include "dynamics/accretion/one_zone/closure.hpp"
+#include "dynamics/accretion/one_zone/thermal_model.hpp"
 
 #include "_runtime/checks.hpp"
 #include "_runtime/fields.hpp"
@@ -12,6 +13,7 @@
 #include "radiation/opacity/kappa_core.hpp"
 
 #include <cmath>
+#include <new>
 
 namespace velmora::disk {
 namespace {
@@ -157,40 +159,31 @@ int closure_failed() {
     return -1;
 }
 
-// closure_func_t. Never reads the state.
-int gasrad_adv_closure_func(const DiskState*, const DiskDerived* derived, const DiskParameters* params,
-                            const ClosureResult* previous, ClosureResult* out) {
-    if (!parameters_filled(params, "gasrad_adv_closure_func", true)) return closure_failed();
+// The residual's context for one ring: the balance's coefficients and the
+// ring, with the law borrowed from the parameters.
+AdvResidualContext ring_context(const DiskDerived* derived, const DiskParameters* params) {
+    const double Sigma = derived->Sigma;
+    const double Omega = derived->Omega;
+    const Coefficients coeff = balance_coefficients(params->alpha, params->advection->xi, derived->R_D, Sigma, Omega);
+    return AdvResidualContext{coeff.ln_A, coeff.ln_B, params->mu, Sigma, Omega, params->opacity,
+                              ln_surface_term(Omega, Sigma)};
+}
+
+// The closure result at the root ln T_c = root: every field but ln_T_c
+// follows from the sound speed and the opacity there. 0, or -1 with an
+// exception pending (the fields written before the failure stay written).
+int fill_result(const DiskDerived* derived, const DiskParameters* params, double root, ClosureResult* out) {
     const double alpha = params->alpha;
-    const double mu = params->mu;
     const double R_D = derived->R_D;
     const double Sigma = derived->Sigma;
     const double Omega = derived->Omega;
-    const Coefficients coeff = balance_coefficients(alpha, params->advection->xi, R_D, Sigma, Omega);
-
-    // A previous ln T_c of exactly 0 (either sign) asks for the computed guess.
-    const double x0 = previous->ln_T_c == 0.0 ? gas_scattering_guess(alpha, mu, Sigma, Omega) : previous->ln_T_c;
-
-    AdvResidualContext ctx{coeff.ln_A, coeff.ln_B, mu, Sigma, Omega, params->opacity,
-                           ln_surface_term(Omega, Sigma)};
-    const double x_min = std::log(10.0);  // T_c no lower than 10 K
-    const double x_max = std::log(1e14);  // and no higher than 1e14 K
-    double root = 0.0;
-    const int status = solver.find_root(&gasrad_adv_residual, &ctx, x0, 0.05, 2.0, 60, x_min, x_max, 1e-30,
-                                        1e-10, 1e-12, 100, &root);
-    if (rt::exception_pending()) return closure_failed();
-    if (status != math_utils::SUCCESS) return status;
-    // A guess outside the range can bracket a root outside it; the closure
-    // keeps to its range.
-    if (root < x_min || root > x_max) return math_utils::EXPAND_FAIL;
-
     out->ln_T_c = root;
-    const double c_s = kernels.compute_gas_rad_cs(std::exp(root), mu, Sigma, Omega);
-    if (rt::exception_pending()) return closure_failed();
+    const double c_s = kernels.compute_gas_rad_cs(std::exp(root), params->mu, Sigma, Omega);
+    if (rt::exception_pending()) return -1;
     out->ln_c_s = std::log(c_s);
     out->ln_rho = ln_midplane_density(ln_surface_term(Sigma, Omega), out->ln_c_s);
     const double ln_kappa = log_opacity(params->opacity, root, out->ln_rho);
-    if (rt::exception_pending()) return closure_failed();
+    if (rt::exception_pending()) return -1;
     out->ln_tau = std::log(0.5) + ln_kappa + std::log(Sigma);  // tau = kappa Sigma / 2
     // T_eff^4 = 8 T_c^4 / (3 tau_total), tau_total = kappa Sigma.
     out->ln_T_eff = root + 0.25 * (std::log(8.0 / 3.0) - ln_kappa - std::log(Sigma));
@@ -199,6 +192,50 @@ int gasrad_adv_closure_func(const DiskState*, const DiskDerived* derived, const 
     out->t_visc = std::exp(2.0 * std::log(R_D) - out->ln_nu);
     return 0;
 }
+
+// T_c is sought between 10 K and 1e14 K.
+double ln_T_c_min() { return std::log(10.0); }
+double ln_T_c_max() { return std::log(1e14); }
+
+// closure_func_t. Never reads the state.
+int gasrad_adv_closure_func(const DiskState*, const DiskDerived* derived, const DiskParameters* params,
+                            const ClosureResult* previous, ClosureResult* out) {
+    if (!parameters_filled(params, "gasrad_adv_closure_func", true)) return closure_failed();
+    AdvResidualContext ctx = ring_context(derived, params);
+
+    // A previous ln T_c of exactly 0 (either sign) asks for the computed guess.
+    const double x0 = previous->ln_T_c == 0.0 ? gas_scattering_guess(params->alpha, params->mu, ctx.Sigma, ctx.Omega)
+                                              : previous->ln_T_c;
+    const double x_min = ln_T_c_min();
+    const double x_max = ln_T_c_max();
+    double root = 0.0;
+    const int status = solver.find_root(&gasrad_adv_residual, &ctx, x0, 0.05, 2.0, 60, x_min, x_max, 1e-30,
+                                        1e-10, 1e-12, 100, &root);
+    if (rt::exception_pending()) return closure_failed();
+    if (status != math_utils::SUCCESS) return status;
+    // A guess outside the range can bracket a root outside it; the closure
+    // keeps to its range.
+    if (root < x_min || root > x_max) return math_utils::EXPAND_FAIL;
+    return fill_result(derived, params, root, out) == 0 ? 0 : closure_failed();
+}
+
+// The balance offered to the framework's branch-aware solve: the closure's
+// own context, residual and result, so that a root chosen there gives the
+// bits this closure writes when its search ends on that root.
+int thermal_prepare(const DiskDerived* derived, const DiskParameters* params, ThermalContext* ctx) {
+    if (!parameters_filled(params, "gasrad_adv_closure_func", true)) return closure_failed();
+    new (ctx->data()) AdvResidualContext(ring_context(derived, params));
+    return 0;
+}
+
+int thermal_fill(const DiskDerived* derived, const DiskParameters* params, const ThermalContext*, double root,
+                 ClosureResult* out) {
+    return fill_result(derived, params, root, out) == 0 ? 0 : closure_failed();
+}
+
+static_assert(sizeof(AdvResidualContext) <= sizeof(ThermalContext) &&
+              alignof(AdvResidualContext) <= alignof(ThermalContext));
+ThermalModel thermal_model{&thermal_prepare, &gasrad_adv_residual, &thermal_fill, 0.0, 0.0};
 
 // ---------------------------------------------------------------------------
 // The writer: one row of 21 columns, column k at index row + k * stride.
@@ -287,25 +324,6 @@ void fill_parameters(PyObject* o, DiskParameters* out) {
 
 OneZoneClosureOps adv_ops;
 
-// The base's allocation first (it ignores the arguments), then this class's
-// table and empty wrapper slots.
-PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    PyObject* o = framework.type->tp_new(type, args, kwds);
-    if (!o) {
-        rt::add_traceback(q_cinit);
-        return nullptr;
-    }
-    AdvectiveClosure* self = as_closure(o);
-    self->base.vtab = &adv_ops;
-    self->fallback_obj = nullptr;
-    self->advection_obj = nullptr;
-    rt::set_field(self->fallback_obj, Py_None);
-    rt::set_field(self->advection_obj, Py_None);
-    self->fallback_params = nullptr;
-    self->advection_params = nullptr;
-    return o;
-}
-
 bool construct(AdvectiveClosure* self, PyObject* args, PyObject* kwds) {
     static const rt::Params<3> params{"__init__", {"with_fallback", "mu", "xi"}, 0};
     std::array<PyObject*, 3> values;
@@ -345,11 +363,36 @@ bool construct(AdvectiveClosure* self, PyObject* args, PyObject* kwds) {
     return true;
 }
 
-int tp_init(PyObject* o, PyObject* args, PyObject* kwds) {
-    if (construct(as_closure(o), args, kwds)) return 0;
-    rt::add_traceback(q_init);
-    return -1;
+// Allocation constructs the object: the base's allocation first (it ignores
+// the arguments), then this class's table and empty wrapper slots, then the
+// construction from the arguments. An object that exists is constructed, so
+// that __new__ alone, or a subclass whose __init__ does not call this one's,
+// gives a working closure; a failed construction releases the new object.
+PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    Ref o = Ref::steal(framework.type->tp_new(type, args, kwds));
+    if (!o) {
+        rt::add_traceback(q_cinit);
+        return nullptr;
+    }
+    AdvectiveClosure* self = as_closure(o.get());
+    self->base.vtab = &adv_ops;
+    self->fallback_obj = nullptr;
+    self->advection_obj = nullptr;
+    rt::set_field(self->fallback_obj, Py_None);
+    rt::set_field(self->advection_obj, Py_None);
+    self->fallback_params = nullptr;
+    self->advection_params = nullptr;
+    if (!construct(self, args, kwds)) {
+        rt::add_traceback(q_init);
+        return nullptr;
+    }
+    return o.release();
 }
+
+// with_fallback, mu and xi are fixed at allocation: __init__ takes the
+// constructor's arguments (so that subclasses may pass them on) and changes
+// nothing.
+int tp_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
 int tp_traverse(PyObject* o, visitproc visit, void* arg) {
     if (int r = framework.type->tp_traverse(o, visit, arg)) return r;
@@ -409,6 +452,7 @@ Ref lookup_exp(PyObject* run_params, const char* key) {
 
 // Values are stored as they are read, so a failure keeps the earlier ones.
 bool bind_parameters(AdvectiveClosure* self, PyObject* run_params) {
+    ++self->base.generation;  // drivers running from a snapshot of the old binding can tell
     if (run_params != Py_None && !PyDict_CheckExact(run_params)) {
         rt::raise_argument_type("run_params", &PyDict_Type, run_params);
         return false;
@@ -539,7 +583,10 @@ int exec_gasrad_adv(PyObject* module) {
     adv_n_result_fields = n_result_fields;
     if (PyModule_AddIntConstant(module, "ADV_N_RESULT_FIELDS_PY", n_result_fields) < 0) return -1;
     if (!attach_method(&adv_type, &bind_def)) return -1;
-    return PyModule_AddObjectRef(module, "gasradAdvClosure", reinterpret_cast<PyObject*>(&adv_type));
+    if (PyModule_AddObjectRef(module, "gasradAdvClosure", reinterpret_cast<PyObject*>(&adv_type)) < 0) return -1;
+    thermal_model.ln_T_min = ln_T_c_min();
+    thermal_model.ln_T_max = ln_T_c_max();
+    return offer_thermal_model(&gasrad_adv_closure_func, &thermal_model) ? 0 : -1;
 }
 
 constexpr const char* module_doc =
