@@ -153,6 +153,22 @@ def test_sample_table_and_the_same_file_in_opal_format(tmp_path):
     assert np.array_equal(a, b) and not np.array_equal(a, c)
 
 
+def test_a_published_set_extended_beyond_its_table(tmp_path):
+    """--opacity opal without a file: the set GS98hz at X, Z through rm-tables,
+    covering the whole disk (most of it lies below the table's log10 R range)."""
+    pytest.importorskip("rm_tables")
+    proc = velmora_disk("--opacity", "opal", "--X", "0.7", "--Z", "0.02", "--n-out", "40", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    outside = [line for line in proc.stdout.splitlines() if line.startswith("  outside the table")]
+    assert len(outside) == 1 and outside[0].endswith(" of 40 rows (opacity from its physical extension)")
+    assert 0 < int(outside[0].split()[3]) < 40
+    clamped = velmora_disk("--opacity", "opal", "--table-oob", "clamp", "--n-out", "40", "-o", "c.csv",
+                           cwd=tmp_path)
+    assert clamped.returncode == 0 and "outside the table" not in clamped.stdout
+    a, b = read_csv(tmp_path / "disk_evolution.csv")[1], read_csv(tmp_path / "c.csv")[1]
+    assert not np.array_equal(a, b)
+
+
 def test_plot(tmp_path):
     pytest.importorskip("matplotlib")
     proc = velmora_disk("--n-out", "30", "--plot", "run.png", cwd=tmp_path)
@@ -226,7 +242,10 @@ def test_a_failing_run_writes_the_rows_it_completed(tmp_path):
     (["--opacity", "kramers"], None),
     (["--bogus"], "velmora-disk: error: unrecognized arguments: --bogus"),
     (["evolve", "extra"], "velmora-disk: error: unrecognized arguments: extra"),
-    (["--opacity", "opal"], "velmora-disk evolve: error: --opacity opal needs --opal-file PATH"),
+    (["--opal-set", "GS98hz"], "velmora-disk evolve: error: --opal-set needs --opacity opal"),
+    (["--opacity", "opal", "--opal-set", "GS98hz", "--opal-file", "t.txt"],
+     "velmora-disk evolve: error: --opal-set and --opal-file exclude each other"),
+    (["--table-oob", "wrap"], None),
     (["--opal-file", "t.txt"], "velmora-disk evolve: error: --opal-file needs --opacity opal"),
     (["--opacity", "opal", "--opal-file", "missing.txt"],
      "velmora-disk evolve: error: --opal-file: no such file: missing.txt"),

@@ -22,7 +22,9 @@ The default disk is the debris of a Sun-like star torn apart by a hole of
 - a seed disk of M_D0 = 0.01 M_sun on a ring at R_D0 = R_c;
 - alpha = 0.1, mu = 0.6 (ionised solar mix), xi = 1 (on the advective branch
   the aspect ratio tends to sqrt(3 / (4 xi)), 0.87);
-- electron-scattering opacity with X = 0.7 (0.34 cm^2 g^-1);
+- electron-scattering opacity with X = 0.7 (0.34 cm^2 g^-1); table opacities
+  (--opacity sample|opal) are extended physically beyond their tables by
+  default (--table-oob extend);
 - output at 1000 times log-spaced from 1e4 s to t_end = 1e8 s (3.2 years),
   relative tolerance 1e-8.
 
@@ -217,13 +219,17 @@ def build_parser() -> argparse.ArgumentParser:
 
     op = p.add_argument_group("opacity")
     op.add_argument("--opacity", choices=("es", "sample", "opal"), default="es",
-                    help="electron scattering, the shipped synthetic sample table, or an OPAL-format "
-                         "file (--opal-file)")
+                    help="electron scattering, the shipped synthetic sample table, or a real OPAL table "
+                         "(a published set, --opal-set, or a file, --opal-file)")
+    op.add_argument("--opal-set", metavar="NAME",
+                    help="published OPAL set for --opacity opal, at --X and --Z through rm-tables "
+                         "(pip install 'velmora[tables]'; default: GS98hz)")
     op.add_argument("--opal-file", metavar="PATH", help="OPAL-format table file for --opacity opal")
     op.add_argument("--X", type=fraction, default=d["X"], help="hydrogen mass fraction")
     op.add_argument("--Z", type=fraction, default=d["Z"], help="metal mass fraction (tables only)")
-    op.add_argument("--table-oob", choices=("clamp", "raise"), default="clamp",
-                    help="outside a table: take its edge value, or stop the run")
+    op.add_argument("--table-oob", choices=("extend", "clamp", "raise"), default="extend",
+                    help="outside a table: extend it physically (ionised gas beyond its edges, the "
+                         "low-temperature table below a set), take its edge value, or stop the run")
 
     th = p.add_argument_group("thermal branches")
     th.add_argument("--branch", choices=BRANCHES, default=d["branch"],
@@ -268,8 +274,10 @@ def parse(argv):
         fail(f"the disk radius ({args.R_D0:.4g} cm) must lie outside the inner edge ({args.R_in:.4g} cm)")
     if args.t_start is not None and args.t_start > args.t_end:
         fail(f"--t-start ({args.t_start:g} s) must not exceed --t-end ({args.t_end:g} s)")
-    if args.opacity == "opal" and not args.opal_file:
-        fail("--opacity opal needs --opal-file PATH")
+    if args.opal_set and args.opal_file:
+        fail("--opal-set and --opal-file exclude each other")
+    if args.opal_set and args.opacity != "opal":
+        fail("--opal-set needs --opacity opal")
     if args.opal_file and args.opacity != "opal":
         fail("--opal-file needs --opacity opal")
     if args.opal_file and not os.path.isfile(args.opal_file):
@@ -295,19 +303,13 @@ def parse(argv):
 def make_closure(args):
     """The bound AdvectiveClosure with its opacity law."""
     from velmora.dynamics.accretion.one_zone.models._gasrad_adv import AdvectiveClosure
-    from velmora.radiation.opacity import ElectronScatteringOpacity
-    from velmora.radiation.opacity.grey_opacity.rosseland import load_opal, load_sample
+    from velmora.radiation.opacity.choice import opacity_law
 
     closure = AdvectiveClosure(args.fallback, args.mu, args.xi)
-    oob = {"raise": 0, "clamp": 1}[args.table_oob]
     try:
-        if args.opacity == "es":
-            closure.opacity = ElectronScatteringOpacity(args.X)
-        elif args.opacity == "sample":
-            closure.opacity = load_sample(args.X, args.Z, oob)
-        else:
-            closure.opacity = load_opal(args.opal_file, args.X, args.Z, oob)
-    except (ValueError, OSError) as exc:
+        closure.opacity = opacity_law(args.opacity, args.X, args.Z, opal_set=args.opal_set,
+                                      opal_file=args.opal_file, table_oob=args.table_oob)
+    except (ValueError, OSError, ImportError) as exc:
         raise UsageError(f"{PROG} evolve: error: --opacity {args.opacity}: {exc}") from None
     params = {"log_M_BH": math.log(args.M_BH), "log_R_in": math.log(args.R_in), "alpha": args.alpha}
     if args.fallback:
@@ -391,7 +393,7 @@ def transition_line(tr):
             f"H/R {tr['H_over_R_before']:.3g} -> {tr['H_over_R_after']:.3g}")
 
 
-def summary(rows, info, args, path, seconds):
+def summary(rows, info, args, path, seconds, outside=None):
     t = rows[:, COL["t"]]
     R_g = G_CGS * args.M_BH / C_CGS ** 2
     final = rows[-1]
@@ -411,6 +413,8 @@ def summary(rows, info, args, path, seconds):
         f"  final disk radius    {final[COL['R_D']]:.3e} cm ({final[COL['R_D']] / R_g:.3g} G M_BH/c^2)",
         f"  rows with H/R > 1    {thick}"
         + (" (the one-zone ring is no longer thin there: read those rows with care)" if thick else ""),
+        *([f"  outside the table    {outside} of {len(rows)} rows (opacity from its physical extension)"]
+          if outside is not None else []),
         f"  integration          {info['steps']} steps ({info['rejected_steps']} rejected), "
         f"{info['evaluations']} evaluations, {info['residual_evaluations']} of the energy balance",
         f"  run time             {seconds:.2f} s",
@@ -448,7 +452,9 @@ def evolve_command(args) -> int:
     write_rows(args.output, rows)
     if args.plot:
         draw(args.plot, rows, args, info["transitions"])
-    print(summary(rows, info, args, args.output, seconds))
+    from velmora.radiation.opacity.grey_opacity.rosseland import rows_outside
+    outside = rows_outside(closure.opacity, rows[:, COL["rho_c"]], rows[:, COL["T_c"]])
+    print(summary(rows, info, args, args.output, seconds, outside))
     if args.plot:
         print(f"  plot                 {args.plot}")
     return 0

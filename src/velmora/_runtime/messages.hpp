@@ -100,6 +100,14 @@ inline constexpr const char* table_grid_too_short =
 inline constexpr const char* table_too_small =
     "%.200s(): table 'lk' has shape (%zd, %zd), smaller than the (%zd, %zd) of the grids 'g1' and 'g2'";
 
+// The covering OPAL law's constructor (it copies and checks its table).
+inline constexpr const char* grid_not_increasing = "%.200s(): grid '%.200s' must be finite and strictly increasing";
+inline constexpr const char* table_entry_infinite =
+    "%.200s(): table 'lk' holds %R at (%zd, %zd); entries are finite log10 kappa, or NaN for a hole";
+inline constexpr const char* table_no_finite_entry = "%.200s(): table 'lk' holds no finite entry";
+inline constexpr const char* composition_sum = "%.200s(): X + Z must be at most 1, got X = %R, Z = %R";
+inline constexpr const char* cold_law_type = "%.200s(): cold must be a C_GreyKappaCore instance or None, not %.200s";
+
 // C-level entries handed arguments outside what the object holds: a table
 // cell or grid length beyond the law's arrays, a disk-parameter record whose
 // opacity is not a grey law. Refused rather than read.

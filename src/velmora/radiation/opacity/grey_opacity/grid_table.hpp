@@ -208,6 +208,33 @@ inline double nearest_finite(const rt::Table& lk, int n1, int n2, int i0, int j0
 }
 
 // ---------------------------------------------------------------------------
+// Construction helpers shared by every law built on a table.
+
+// A view on a table argument; None is refused with the argument's name.
+template <typename View>
+bool bind_table_array(View& view, PyObject* obj, const char* name) {
+    if (obj == Py_None) {
+        rt::raise_argument_none(name);
+        return false;
+    }
+    return view.acquire(obj);
+}
+
+// A table axis holds at least two nodes, and no more than an int counts.
+inline bool check_axis_length(const rt::Vec& grid, const char* class_name, const char* name) {
+    const Py_ssize_t n = grid.size();
+    if (n > INT_MAX) {
+        PyErr_Format(PyExc_ValueError, rt::msg::array_too_long, class_name, name, n);
+        return false;
+    }
+    if (n < 2) {
+        PyErr_Format(PyExc_ValueError, rt::msg::table_grid_too_short, class_name, name, n, n == 1 ? "" : "s");
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
 // Object layout and operation table.
 
 template <typename Law>
@@ -554,27 +581,10 @@ struct GridLaw {
     // Construction: the four arguments are parsed in the allocation step, so
     // interpreter-level subclasses get the same parsing.
 
-    template <typename View>
-    static bool bind_array(View& view, PyObject* obj, const char* name) {
-        if (obj == Py_None) {
-            rt::raise_argument_none(name);
-            return false;
-        }
-        return view.acquire(obj);
-    }
+    static bool bind_array(auto& view, PyObject* obj, const char* name) { return bind_table_array(view, obj, name); }
 
     static bool check_grid(const rt::Vec& grid, const char* name) {
-        const Py_ssize_t n = grid.size();
-        if (n > INT_MAX) {
-            PyErr_Format(PyExc_ValueError, rt::msg::array_too_long, Law::class_name, name, n);
-            return false;
-        }
-        if (n < 2) {
-            PyErr_Format(PyExc_ValueError, rt::msg::table_grid_too_short, Law::class_name, name, n,
-                         n == 1 ? "" : "s");
-            return false;
-        }
-        return true;
+        return check_axis_length(grid, Law::class_name, name);
     }
 
     static constexpr rt::Params<4> ctor_params{"__cinit__", {"g1", "g2", "lk", "oob"}};
