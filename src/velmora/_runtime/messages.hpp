@@ -131,12 +131,6 @@ inline constexpr const char* no_fallback_record = "%.200s(): the disk parameters
 inline constexpr const char* opacity_type = "opacity must be a C_GreyKappaCore instance, not %.200s";
 inline constexpr const char* opacity_delete = "opacity cannot be deleted";
 
-// Advective one-zone disk closure: a parameter record that was never filled
-// from a bound closure object.
-inline constexpr const char* no_advection_record =
-    "%.200s(): the disk parameters hold no advection record; call bind_runtime_parameters first";
-inline constexpr const char* no_opacity_law =
-    "%.200s(): the disk parameters hold no opacity law; call bind_runtime_parameters first";
 
 // Profile driver of the one-zone disk (solve_profile) and its time evolution
 // (evolve). The texts with %g are filled by the interpreter's own
@@ -148,9 +142,6 @@ inline constexpr const char* profile_threads = "solve_profile(): threads must be
 inline constexpr const char* profile_no_function = "%s(): the %.200s object has no %s function installed";
 inline constexpr const char* profile_no_fields =
     "%s(): the %.200s object's writer fills no columns (n_result_fields = %d)";
-inline constexpr const char* profile_unbound =
-    "%s(): the disk parameters of the %.200s object hold no advection record; "
-    "call bind_runtime_parameters first";
 inline constexpr const char* profile_no_opacity =
     "%s(): the disk parameters of the %.200s object hold no opacity law; "
     "install one through its opacity attribute";
@@ -200,17 +191,6 @@ inline constexpr const char* evolve_empty = "evolve(): the disk's mass or angula
 inline constexpr const char* balance_failed = "the model's energy balance failed without raising";
 inline constexpr const char* registry_null = "register_thermal_model(): closure and model must not be null";
 inline constexpr const char* registry_full = "register_thermal_model(): no room for another model";
-// Names of the root finder's status codes, as the driver's messages show them.
-inline constexpr const char* solver_status_name(int status) noexcept {
-    switch (status) {
-        case 1: return "FUNC_ERROR";
-        case 2: return "EXPAND_FAIL";
-        case 3: return "NO_BRACKET";
-        case 4: return "MAX_ITER";
-        default: return "unknown status";
-    }
-}
-
 }  // namespace velmora::rt::msg
 
 namespace velmora::rt {

@@ -25,7 +25,7 @@
 //   the report that the branch has ended when that extremum has crossed zero.
 #pragma once
 
-#include "dynamics/accretion/one_zone/thermal_model.hpp"
+#include "dynamics/accretion/one_zone/disk_model.hpp"
 
 #include "_runtime/errors.hpp"
 

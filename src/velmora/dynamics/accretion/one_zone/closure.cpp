@@ -7,6 +7,7 @@
 
 #include "_runtime/checks.hpp"
 #include "_runtime/fields.hpp"
+#include "_runtime/signature.hpp"
 #include "radiation/opacity/kappa_core.hpp"
 
 #include <cmath>
@@ -111,7 +112,9 @@ PyGetSetDef closure_getset[] = {
      "Number of columns the installed writer fills per output row (0 without a writer).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-constexpr const char* closure_doc =
+// Arguments are accepted and ignored (derived types take their own).
+constexpr rt::Params<0> closure_new{"OneZoneClosure", {}};
+constexpr char closure_doc[] =
     "Base of one-zone disk closures.\n\n"
     "A disk model derives from this type and installs its C-level functions: the\n"
     "thermal closure, the writer of output rows, the derivative (accretion) step\n"
@@ -127,14 +130,22 @@ constexpr const char* closure_doc =
     "    law only.\n\n"
     "Attributes\n----------\n"
     "opacity : C_GreyKappaCore\n    The grey opacity law handed to the closure.\n"
-    "n_result_fields : int\n    Columns per output row.";
+    "n_result_fields : int\n    Columns per output row.\n\n"
+    "Examples\n--------\n"
+    ">>> from velmora.dynamics.accretion.one_zone.closure import OneZoneClosure\n"
+    ">>> from velmora.dynamics.accretion.one_zone.models._gasrad_adv import AdvectiveClosure\n"
+    ">>> OneZoneClosure().opacity is None\n"
+    "True\n"
+    ">>> disk = AdvectiveClosure()\n"
+    ">>> isinstance(disk, OneZoneClosure), type(disk.opacity).__name__, disk.n_result_fields\n"
+    "(True, 'ElectronScatteringOpacity', 21)";
 
 
 bool prepare_closure_type(PyObject* module) {
     closure_ops.compute_derived = &compute_derived;
     closure_ops.fill_parameters = &fill_parameters;
     closure_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    closure_type.tp_doc = closure_doc;
+    closure_type.tp_doc = rt::signed_doc<closure_new, closure_doc>;
     closure_type.tp_new = &tp_new;
     closure_type.tp_dealloc = &tp_dealloc;
     closure_type.tp_traverse = &tp_traverse;
@@ -192,14 +203,63 @@ bool add_constants_dict(PyObject* module) {
     return PyModule_AddObjectRef(module, "CONSTANTS", dict.get()) == 0;
 }
 
+// --- model_info -------------------------------------------------------------------
+
+constexpr char q_model_info[] = OZ_PREFIX "model_info";
+
+Ref columns_tuple(const DiskModel& m) {
+    Ref columns = Ref::steal(PyTuple_New(m.n_columns));
+    if (!columns) return {};
+    for (int k = 0; k < m.n_columns; ++k) {
+        const Column& c = m.columns[k];
+        PyObject* item = Py_BuildValue("(sss)", c.name, c.unit, c.meaning);
+        if (!item) return {};
+        PyTuple_SET_ITEM(columns.get(), k, item);
+    }
+    return columns;
+}
+
+constexpr rt::Params<1> model_info_params{"model_info", {"closure"}};
+
+Ref model_info_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<PyObject*, 1> values;
+    if (!bind_driver(model_info_params, args, nargs, kwnames, values)) return {};
+    const DiskModel* m = disk_model_of(reinterpret_cast<OneZoneClosure*>(values[0])->closure_func);
+    if (!m) return Ref::borrow(Py_None);
+    Ref columns = columns_tuple(*m);
+    if (!columns) return {};
+    return Ref::steal(Py_BuildValue("{s:s,s:O,s:O}", "name", m->name, "columns", columns.get(), "branches",
+                                    m->thermal ? Py_True : Py_False));
+}
+
+constexpr char model_info_doc[] =
+    "What the closure's disk model told the framework about itself.\n\n"
+    "Parameters\n----------\n"
+    "closure : OneZoneClosure\n    A closure object (bound or not).\n\n"
+    "Returns\n-------\n"
+    "dict or None\n"
+    "    ``name`` (the model's short name), ``columns`` (a tuple of (name, unit,\n"
+    "    meaning) for each column of the rows its writer fills; units cgs, \"-\"\n"
+    "    for a pure number) and ``branches`` (whether it offers its energy\n"
+    "    balance, so that the drivers can follow named thermal branches); None\n"
+    "    for a closure function no model registered.\n\n"
+    "Examples\n--------\n"
+    ">>> from velmora.dynamics.accretion.one_zone.closure import OneZoneClosure, model_info\n"
+    ">>> from velmora.dynamics.accretion.one_zone.models._gasrad_adv import AdvectiveClosure\n"
+    ">>> info = model_info(AdvectiveClosure())\n"
+    ">>> info[\"name\"], info[\"branches\"], info[\"columns\"][8]\n"
+    "('gasrad_adv', True, ('T_c', 'K', 'central temperature'))\n"
+    ">>> model_info(OneZoneClosure()) is None\n"
+    "True";
+
 // Filled at initialisation: the drivers' entries live in their own sources.
-PyMethodDef module_functions[4];
+PyMethodDef module_functions[5];
 
 int exec_closure(PyObject* module) {
     for (Exported& c : exported_constants)
         if (!rt::export_c_api(module, c.name, &c.value, constant_signature)) return -1;
-    if (!rt::export_function(module, "register_thermal_model", &register_thermal_model,
-                             register_thermal_model_signature, framework_api_name))
+    if (!rt::export_function(module, "register_disk_model", &register_disk_model, register_disk_model_signature,
+                             framework_api_name))
         return -1;
     if (!add_constants_dict(module)) return -1;
     if (!kappa.bind()) return -1;
@@ -207,7 +267,9 @@ int exec_closure(PyObject* module) {
     module_functions[0] = solve_profile_def;
     module_functions[1] = evolve_def;
     module_functions[2] = thermal_equilibria_def;
-    module_functions[3] = {nullptr, nullptr, 0, nullptr};
+    module_functions[3] = {"model_info", VELMORA_METH((&traced<model_info_body, q_model_info>)),
+                           METH_FASTCALL | METH_KEYWORDS, rt::signed_doc<model_info_params, model_info_doc>};
+    module_functions[4] = {nullptr, nullptr, 0, nullptr};
     return PyModule_AddFunctions(module, module_functions);
 }
 
@@ -238,8 +300,15 @@ constexpr const char* module_doc =
     "DISK_XI = 0.5 (reference advection parameter), and the natural logarithms\n"
     "LOG_* of several of them (LOG_PI of pi). CONSTANTS is the same as a dict of\n"
     "floats, with the speed of light C_CGS. __c_framework__ holds\n"
-    "register_thermal_model, through which a disk model offers its energy\n"
-    "balance to the drivers.";
+    "register_disk_model, through which a disk model tells the drivers its\n"
+    "energy balance, the columns of its rows, what its parameters need and the\n"
+    "names of its closure's statuses; model_info(closure) reads that back.\n\n"
+    "Examples\n--------\n"
+    ">>> from velmora.dynamics.accretion.one_zone import closure\n"
+    ">>> closure.CONSTANTS[\"G_CGS\"], closure.CONSTANTS[\"KAPPA_ES\"]\n"
+    "(6.6743e-08, 0.34)\n"
+    ">>> sorted(closure.__c_api__)[:3]\n"
+    "['DISK_A', 'DISK_B', 'DISK_F0']";
 
 }  // namespace
 

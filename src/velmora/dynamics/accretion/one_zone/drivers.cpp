@@ -18,7 +18,8 @@ ParameterSnapshot::ParameterSnapshot(PyObject* obj) {
     source_func = c->source_func;
     writer_func = c->writer_func;
     n_result_fields = c->n_result_fields;
-    thermal = thermal_model_of(closure_func);
+    model = disk_model_of(closure_func);
+    thermal = model ? model->thermal : nullptr;
     generation_ = c->generation;
     law_ = Ref::borrow(params_.opacity);
     if (params_.advection) {
@@ -29,6 +30,10 @@ ParameterSnapshot::ParameterSnapshot(PyObject* obj) {
         fallback_ = *params_.fallback;
         params_.fallback = &fallback_;
     }
+}
+
+const char* ParameterSnapshot::status_name(int status) const {
+    return model && model->status_name ? model->status_name(status) : "unnamed";
 }
 
 bool ParameterSnapshot::current(PyObject* obj) const {
@@ -89,10 +94,8 @@ bool closure_ready(PyObject* obj, const char* func, bool needs_derivative) {
     }
     DiskParameters probe{};
     c->vtab->fill_parameters(obj, &probe);
-    if (!probe.advection) {
-        PyErr_Format(PyExc_RuntimeError, msg::profile_unbound, func, type_name);
-        return false;
-    }
+    const DiskModel* model = disk_model_of(c->closure_func);
+    if (model && model->check_ready) return model->check_ready(obj, &probe, func) == 0;
     if (!probe.opacity || probe.opacity == Py_None) {
         PyErr_Format(PyExc_RuntimeError, msg::profile_no_opacity, func, type_name);
         return false;
@@ -135,7 +138,7 @@ Ref new_rows(Py_ssize_t n, int n_fields, rt::Table& table) {
     return rows;
 }
 
-// --- the registry of energy balances ------------------------------------------
+// --- the registry of disk models ----------------------------------------------
 // Filled by models at their initialisation (under the interpreter lock) and
 // read when a driver takes its snapshot (under the lock too); entries are
 // never removed, the records are the models' static ones.
@@ -144,7 +147,7 @@ namespace {
 
 struct Registration {
     closure_func_t closure;
-    const ThermalModel* model;
+    const DiskModel* model;
 };
 
 constexpr int max_models = 32;
@@ -153,13 +156,13 @@ int n_registered = 0;
 
 }  // namespace
 
-const ThermalModel* thermal_model_of(closure_func_t closure) {
+const DiskModel* disk_model_of(closure_func_t closure) {
     for (int i = 0; i < n_registered; ++i)
         if (registry[i].closure == closure) return registry[i].model;
     return nullptr;
 }
 
-int register_thermal_model(closure_func_t closure, const ThermalModel* model) {
+int register_disk_model(closure_func_t closure, const DiskModel* model) {
     for (int i = 0; i < n_registered; ++i) {
         if (registry[i].closure != closure) continue;
         registry[i].model = model;

@@ -7,7 +7,7 @@
 
 #include "dynamics/accretion/one_zone/branches.hpp"
 #include "dynamics/accretion/one_zone/closure.hpp"
-#include "dynamics/accretion/one_zone/thermal_model.hpp"
+#include "dynamics/accretion/one_zone/disk_model.hpp"
 
 #include "_runtime/runtime.hpp"
 
@@ -101,7 +101,11 @@ public:
     step_func_t source_func = nullptr;
     writer_func_t writer_func = nullptr;
     int n_result_fields = 0;
+    const DiskModel* model = nullptr;       // what the model registered, if anything
     const ThermalModel* thermal = nullptr;  // the model's balance, when it offers one
+
+    // The name of the closure's non-zero status, as the model calls it.
+    const char* status_name(int status) const;
 
 private:
     DiskParameters params_{};
@@ -121,16 +125,17 @@ KernelFailure write_row(const ParameterSnapshot& run, int row, const DiskState& 
                         const ClosureResult& result, const DiskStep& step, double* out);
 
 // The closure object must have its functions installed and its parameters
-// bound: refused here, before any kernel runs. `func` names the refusing
-// driver; evolve also needs the derivative function.
+// complete (the model's own test, else an opacity law): refused here, before
+// any kernel runs. `func` names the refusing driver; evolve also needs the
+// derivative function.
 bool closure_ready(PyObject* obj, const char* func, bool needs_derivative);
 
-// The balance a model registered for its closure function, or null; and the
+// The record a model registered for its closure function, or null; and the
 // registration a model makes (exported under `__c_framework__`): 0, or -1
 // with an exception set. A second registration for a closure replaces the
 // first.
-const ThermalModel* thermal_model_of(closure_func_t closure);
-int register_thermal_model(closure_func_t closure, const ThermalModel* model);
+const DiskModel* disk_model_of(closure_func_t closure);
+int register_disk_model(closure_func_t closure, const DiskModel* model);
 
 // A driver's `branch` argument: None (the driver's default), "closure" (the
 // installed closure's own search), or a branch name ("hottest", "thick",

@@ -5,6 +5,7 @@
 #include "dynamics/accretion/one_zone/drivers.hpp"
 
 #include "_runtime/checks.hpp"
+#include "_runtime/signature.hpp"
 #include "_runtime/threads.hpp"
 
 #include <cmath>
@@ -42,10 +43,11 @@ Ref extrema_list(const thermal::Structure& s) {
     return list;
 }
 
+constexpr rt::Params<4> thermal_equilibria_params{"thermal_equilibria", {"closure", "R_D", "Sigma", "Omega"}};
+
 Ref thermal_equilibria_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const rt::Params<4> params{"thermal_equilibria", {"closure", "R_D", "Sigma", "Omega"}};
     std::array<PyObject*, 4> values;
-    if (!bind_driver(params, args, nargs, kwnames, values)) return {};
+    if (!bind_driver(thermal_equilibria_params, args, nargs, kwnames, values)) return {};
     PyObject* obj = values[0];
     if (!closure_ready(obj, "thermal_equilibria", false)) return {};
     DiskDerived derived;
@@ -80,8 +82,7 @@ Ref thermal_equilibria_body(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     return Ref::steal(Py_BuildValue("{s:O,s:O}", "roots", roots.get(), "extrema", extrema.get()));
 }
 
-constexpr const char* thermal_equilibria_doc =
-    "thermal_equilibria(closure, R_D, Sigma, Omega)\n\n"
+constexpr char thermal_equilibria_doc[] =
     "Every thermal equilibrium of one ring: the roots of the model's energy\n"
     "balance between its temperature limits.\n\n"
     "The balance f(ln T_c) (heating minus cooling, over heating) is sampled on\n"
@@ -115,12 +116,20 @@ constexpr const char* thermal_equilibria_doc =
     "    A value that is not positive and finite, or a model that offers no\n"
     "    energy balance.\n"
     "RuntimeError\n    An unbound closure object.\n"
-    "Exception\n    Whatever the model's balance raises.";
+    "Exception\n    Whatever the model's balance raises.\n\n"
+    "Examples\n--------\n"
+    VELMORA_EXAMPLE_DISK
+    ">>> from velmora.dynamics.accretion.one_zone.closure import thermal_equilibria\n"
+    ">>> R = 1.4e13\n"
+    ">>> eq = thermal_equilibria(disk, R, 3.3e4, math.sqrt(6.6743e-8 * 2e39 / R**3))\n"
+    ">>> [(round(r[\"T_c\"], -3), r[\"branch\"]) for r in eq[\"roots\"]]\n"
+    "[(1324000.0, 'thick')]";
 
 }  // namespace
 
 PyMethodDef thermal_equilibria_def = {"thermal_equilibria",
                                       VELMORA_METH((&traced<thermal_equilibria_body, q_thermal_equilibria>)),
-                                      METH_FASTCALL | METH_KEYWORDS, thermal_equilibria_doc};
+                                      METH_FASTCALL | METH_KEYWORDS,
+                                      rt::signed_doc<thermal_equilibria_params, thermal_equilibria_doc>};
 
 }  // namespace velmora::disk

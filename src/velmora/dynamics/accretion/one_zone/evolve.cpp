@@ -20,6 +20,7 @@
 #include "_runtime/checks.hpp"
 #include "_runtime/format.hpp"
 #include "_runtime/notes.hpp"
+#include "_runtime/signature.hpp"
 #include "_runtime/threads.hpp"
 #include "math_utils/scalar_search.hpp"
 
@@ -577,7 +578,8 @@ void set_runtime_error(const char* fmt, PyObject* args) {
 // The pending exception for a run that stopped (the lock is held again),
 // with the completed rows attached as `rows`, the run's record as `info`,
 // and a note saying so.
-void report_evolution(const EvolveOutcome& r, PyObject* result, PyObject* info, int n_out, const char* branch) {
+void report_evolution(const EvolveOutcome& r, PyObject* result, PyObject* info, int n_out, const char* branch,
+                      const ParameterSnapshot& run) {
     const DiskState& s = r.at.state;
     switch (r.kind) {
         case EvolveOutcome::kernel:
@@ -589,8 +591,7 @@ void report_evolution(const EvolveOutcome& r, PyObject* result, PyObject* info, 
             } else if (r.failure.kind == KernelFailure::no_solution) {
                 set_runtime_error(msg::evolve_status,
                                   Ref::steal(Py_BuildValue("(dddis)", s.state0, s.M_D, r.at.derived.R_D,
-                                                           r.failure.status,
-                                                           msg::solver_status_name(r.failure.status)))
+                                                           r.failure.status, run.status_name(r.failure.status)))
                                       .get());
             } else {
                 set_runtime_error(
@@ -707,13 +708,16 @@ bool read_evolve_input(const std::array<PyObject*, 11>& values, EvolveInput& in)
     return true;
 }
 
+constexpr rt::Params<11> evolve_params{
+    "evolve",
+    {"closure", "M_D0", "R_D0", "t_end", "n_out", "rtol", "progress", "t_start", "max_steps", "branch",
+     "full_output"},
+    4,
+    {nullptr, nullptr, nullptr, nullptr, "200", "1e-08", "None", "None", "100000", "None", "False"}};
+
 Ref evolve_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const rt::Params<11> params{"evolve",
-                                       {"closure", "M_D0", "R_D0", "t_end", "n_out", "rtol", "progress", "t_start",
-                                        "max_steps", "branch", "full_output"},
-                                       4};
     std::array<PyObject*, 11> values;
-    if (!bind_driver(params, args, nargs, kwnames, values)) return {};
+    if (!bind_driver(evolve_params, args, nargs, kwnames, values)) return {};
     PyObject* obj = values[0];
     EvolveInput in;
     if (!read_evolve_input(values, in)) return {};
@@ -748,7 +752,7 @@ Ref evolve_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!info) PyErr_Clear();
     PyErr_SetRaisedException(pending);
     if (outcome.kind != EvolveOutcome::done) {
-        report_evolution(outcome, result.get(), info.get(), in.n_out, mode.name);
+        report_evolution(outcome, result.get(), info.get(), in.n_out, mode.name, run);
         return {};
     }
     if (!in.full_output) return result;
@@ -756,9 +760,7 @@ Ref evolve_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return Ref::steal(PyTuple_Pack(2, result.get(), info.get()));
 }
 
-constexpr const char* evolve_doc =
-    "evolve(closure, M_D0, R_D0, t_end, n_out=200, rtol=1e-8, progress=None, t_start=None,\n"
-    "       max_steps=100000, branch=None, full_output=False)\n\n"
+constexpr char evolve_doc[] =
     "Time evolution of the one-zone disk.\n\n"
     "Integrates the disk's mass and angular momentum, y = (M_D, J_D), from t = 0\n"
     "to t_end with an adaptive Dormand-Prince 5(4) Runge-Kutta pair, the\n"
@@ -843,11 +845,19 @@ constexpr const char* evolve_doc =
     "    state, and whatever progress raises propagates.\n\n"
     "Every error raised once the run has started carries the rows completed\n"
     "so far as its attribute ``rows`` (shape (k, n_result_fields)), the run's\n"
-    "record so far as ``info``, and a note saying how many rows.";
+    "record so far as ``info``, and a note saying how many rows.\n\n"
+    "Examples\n--------\n"
+    VELMORA_EXAMPLE_DISK
+    ">>> from velmora.dynamics.accretion.one_zone.closure import evolve\n"
+    ">>> rows, info = evolve(disk, 2e31, 1.4e13, 1e7, n_out=3, full_output=True)\n"
+    ">>> info[\"start_branch\"], [(tr[\"from_branch\"], tr[\"to_branch\"]) for tr in info[\"transitions\"]]\n"
+    "('thick', [('thick', 'thin')])\n"
+    ">>> rows[:, 19].round(3).tolist()\n"
+    "[0.864, 0.82, 0.001]";
 
 }  // namespace
 
 PyMethodDef evolve_def = {"evolve", VELMORA_METH((&traced<evolve_body, q_evolve>)), METH_FASTCALL | METH_KEYWORDS,
-                          evolve_doc};
+                          rt::signed_doc<evolve_params, evolve_doc>};
 
 }  // namespace velmora::disk

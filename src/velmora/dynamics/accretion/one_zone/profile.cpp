@@ -9,6 +9,7 @@
 #include "_runtime/checks.hpp"
 #include "_runtime/format.hpp"
 #include "_runtime/notes.hpp"
+#include "_runtime/signature.hpp"
 #include "_runtime/threads.hpp"
 
 #include <algorithm>
@@ -235,7 +236,7 @@ std::vector<RowBlock> solve_blocks(const ParameterSnapshot& run, const ProfileIn
 }
 
 // Turns a failed row into the pending exception (the lock is held again).
-void report_row(const RowOutcome& r, const ProfileInput& in, const ThermalModel* thermal) {
+void report_row(const RowOutcome& r, const ProfileInput& in, const ParameterSnapshot& run) {
     const double R_D = in.R_D[r.row];
     const KernelFailure& f = r.failure;
     if (f.kind == KernelFailure::exception) {
@@ -250,13 +251,13 @@ void report_row(const RowOutcome& r, const ProfileInput& in, const ThermalModel*
                                   Ref::steal(Py_BuildValue("(snd)", in.mode.name, r.row, R_D)).get());
     else if (r.missing == Missing::equilibrium)
         text = rt::percent_format(msg::profile_no_equilibrium,
-                                  Ref::steal(Py_BuildValue("(ddnd)", std::exp(thermal->ln_T_min),
-                                                           std::exp(thermal->ln_T_max), r.row, R_D))
+                                  Ref::steal(Py_BuildValue("(ddnd)", std::exp(run.thermal->ln_T_min),
+                                                           std::exp(run.thermal->ln_T_max), r.row, R_D))
                                       .get());
     else if (f.kind == KernelFailure::no_solution)
         text = rt::percent_format(
             msg::profile_status,
-            Ref::steal(Py_BuildValue("(ndis)", r.row, R_D, f.status, msg::solver_status_name(f.status))).get());
+            Ref::steal(Py_BuildValue("(ndis)", r.row, R_D, f.status, run.status_name(f.status))).get());
     else
         text = rt::percent_format(msg::profile_kernel_status,
                                   Ref::steal(Py_BuildValue("(sind)", f.function, f.status, r.row, R_D)).get());
@@ -267,7 +268,7 @@ void report_row(const RowOutcome& r, const ProfileInput& in, const ThermalModel*
 // carried back replaces whatever the calling thread has pending, and the
 // other blocks' exceptions are dropped. False with the exception set when a
 // row failed.
-bool report_blocks(std::vector<RowBlock>& blocks, const ProfileInput& in, const ThermalModel* thermal) {
+bool report_blocks(std::vector<RowBlock>& blocks, const ProfileInput& in, const ParameterSnapshot& run) {
     std::vector<Ref> carried;
     for (RowBlock& b : blocks) carried.push_back(Ref::steal(std::exchange(b.raised, nullptr)));
     for (std::size_t k = 0; k < blocks.size(); ++k) {
@@ -277,11 +278,17 @@ bool report_blocks(std::vector<RowBlock>& blocks, const ProfileInput& in, const 
             PyErr_Clear();
             if (carried[k]) PyErr_SetRaisedException(carried[k].release());
         }
-        report_row(b.outcome, in, thermal);
+        report_row(b.outcome, in, run);
         return false;
     }
     return true;
 }
+
+constexpr rt::Params<9> solve_profile_params{
+    "solve_profile",
+    {"closure", "R_D", "Sigma", "Omega", "M_D", "previous_ln_T_c", "on_failure", "threads", "branch"},
+    4,
+    {nullptr, nullptr, nullptr, nullptr, "None", "0.0", "'raise'", "1", "'closure'"}};
 
 // Native threads beyond a few per core only queue for the cores.
 Py_ssize_t usable_threads(int asked, Py_ssize_t rows) {
@@ -290,12 +297,8 @@ Py_ssize_t usable_threads(int asked, Py_ssize_t rows) {
 }
 
 Ref solve_profile_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const rt::Params<9> params{
-        "solve_profile",
-        {"closure", "R_D", "Sigma", "Omega", "M_D", "previous_ln_T_c", "on_failure", "threads", "branch"},
-        4};
     std::array<PyObject*, 9> values;
-    if (!bind_driver(params, args, nargs, kwnames, values)) return {};
+    if (!bind_driver(solve_profile_params, args, nargs, kwnames, values)) return {};
     PyObject* obj = values[0];
     if (!closure_ready(obj, "solve_profile", false)) return {};
     int threads = 1;
@@ -324,14 +327,12 @@ Ref solve_profile_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     Ref result = new_rows(in.R_D.size(), run.n_result_fields, table);
     if (!result) return {};
     std::vector<RowBlock> blocks = solve_blocks(run, in, table.data(), usable_threads(threads, in.R_D.size()));
-    if (!report_blocks(blocks, in, run.thermal)) return {};
+    if (!report_blocks(blocks, in, run)) return {};
     table.release();
     return result;
 }
 
-constexpr const char* solve_profile_doc =
-    "solve_profile(closure, R_D, Sigma, Omega, M_D=None, previous_ln_T_c=0.0, on_failure=\"raise\",\n"
-    "              threads=1, branch=\"closure\")\n\n"
+constexpr char solve_profile_doc[] =
     "Thermal structure of a disk profile: the closure solved ring by ring.\n\n"
     "Plays the integrator's part for one time slice. For each row it finds the\n"
     "ring's central temperature, calls the derivative and source functions, and\n"
@@ -389,11 +390,22 @@ constexpr const char* solve_profile_doc =
     "MemoryError\n    The output does not fit in memory.\n"
     "Exception\n"
     "    Whatever a kernel raises (an opacity law outside its table, say)\n"
-    "    propagates with a note naming the row and its radius.";
+    "    propagates with a note naming the row and its radius.\n\n"
+    "Examples\n--------\n"
+    VELMORA_EXAMPLE_DISK
+    ">>> import numpy as np\n"
+    ">>> from velmora.dynamics.accretion.one_zone.closure import solve_profile\n"
+    ">>> R = np.geomspace(1e12, 1e14, 4)\n"
+    ">>> Omega = np.sqrt(6.6743e-8 * 2e39 / R**3)\n"
+    ">>> rows = solve_profile(disk, R, 1e4 * (R / 1e13) ** -0.75, Omega, branch=\"thick\", threads=2)\n"
+    ">>> rows.shape\n"
+    "(4, 21)\n"
+    ">>> rows[:, 19].round(2).tolist()  # H / R_D on the thick branch\n"
+    "[0.87, 0.86, 0.85, 0.78]";
 
 }  // namespace
 
 PyMethodDef solve_profile_def = {"solve_profile", VELMORA_METH((&traced<solve_profile_body, q_solve_profile>)),
-                                 METH_FASTCALL | METH_KEYWORDS, solve_profile_doc};
+                                 METH_FASTCALL | METH_KEYWORDS, rt::signed_doc<solve_profile_params, solve_profile_doc>};
 
 }  // namespace velmora::disk

@@ -3,16 +3,18 @@
 // pressure and cooled by radiation and advection, its output writer, and the
 // closure object AdvectiveClosure that installs them in the framework.
 #include "dynamics/accretion/one_zone/closure.hpp"
-#include "dynamics/accretion/one_zone/thermal_model.hpp"
+#include "dynamics/accretion/one_zone/disk_model.hpp"
 
 #include "_runtime/checks.hpp"
 #include "_runtime/fields.hpp"
 #include "_runtime/import_from.hpp"
 #include "_runtime/runtime.hpp"
+#include "_runtime/signature.hpp"
 #include "math_utils/bracket_solver.hpp"
 #include "radiation/opacity/kappa_core.hpp"
 
 #include <cmath>
+#include <iterator>
 #include <new>
 
 namespace velmora::disk {
@@ -33,6 +35,19 @@ constexpr char q_bind[] = GA_PREFIX "AdvectiveClosure.bind_runtime_parameters";
 struct ClosureNames {
     static constexpr const char* qualname = GA_PREFIX "AdvectiveClosure";
 };
+
+// This model's own texts: parameter records that were never filled from a
+// bound closure object.
+namespace texts {
+inline constexpr const char* no_advection_record =
+    "%.200s(): the disk parameters hold no advection record; call bind_runtime_parameters first";
+inline constexpr const char* no_opacity_law =
+    "%.200s(): the disk parameters hold no opacity law; call bind_runtime_parameters first";
+inline constexpr const char* unbound =
+    "%s(): the disk parameters of the %.200s object hold no advection record; call bind_runtime_parameters first";
+inline constexpr const char* no_opacity =
+    "%s(): the disk parameters of the %.200s object hold no opacity law; install one through its opacity attribute";
+}  // namespace texts
 
 // Bound at module initialisation, kept for the process.
 OneZoneClosureBinding framework;
@@ -140,9 +155,9 @@ int gasrad_adv_residual(double x, void* user_data, double* f_out) {
 bool parameters_filled(const DiskParameters* params, const char* func, bool needs_law) {
     const char* missing = nullptr;
     if (!params->advection)
-        missing = msg::no_advection_record;
+        missing = texts::no_advection_record;
     else if (needs_law && (!params->opacity || params->opacity == Py_None))
-        missing = msg::no_opacity_law;
+        missing = texts::no_opacity_law;
     if (!missing) {
         if (!needs_law || PyObject_TypeCheck(params->opacity, kappa.grey_type)) return true;
         rt::GilGuard gil;
@@ -237,6 +252,45 @@ static_assert(sizeof(AdvResidualContext) <= sizeof(ThermalContext) &&
               alignof(AdvResidualContext) <= alignof(ThermalContext));
 ThermalModel thermal_model{&thermal_prepare, &gasrad_adv_residual, &thermal_fill, 0.0, 0.0};
 
+// The writer's columns (see gasrad_adv_writer_func).
+constexpr Column columns[] = {
+    {"row", "-", "output row number"},
+    {"t", "s", "time"},
+    {"M_D", "g", "disk mass"},
+    {"J_D", "g cm^2 s^-1", "disk angular momentum"},
+    {"R_D", "cm", "disk radius"},
+    {"Sigma", "g cm^-2", "surface density"},
+    {"Omega", "s^-1", "angular velocity"},
+    {"T_eff", "K", "effective temperature"},
+    {"T_c", "K", "central temperature"},
+    {"tau", "-", "optical depth"},
+    {"c_s", "cm s^-1", "sound speed"},
+    {"nu", "cm^2 s^-1", "kinematic viscosity"},
+    {"Q_visc", "erg cm^-2 s^-1", "viscous heating rate"},
+    {"Q_adv", "erg cm^-2 s^-1", "advective cooling rate (alpha/3 times the balance's advective term)"},
+    {"dM_D_dt", "g s^-1", "rate of change of the disk mass"},
+    {"dJ_D_dt", "g cm^2 s^-2", "rate of change of the disk angular momentum"},
+    {"Mdot", "g s^-1", "accretion rate onto the hole"},
+    {"t_visc", "s", "viscous time"},
+    {"H", "cm", "scale height"},
+    {"H_over_R", "-", "aspect ratio H / R_D"},
+    {"rho_c", "g cm^-3", "central density"},
+};
+static_assert(std::size(columns) == n_result_fields);
+
+// The closure reads the advection record and calls the law.
+int check_ready(PyObject* obj, const DiskParameters* params, const char* driver) {
+    const char* missing = !params->advection ? texts::unbound
+                          : (!params->opacity || params->opacity == Py_None) ? texts::no_opacity
+                                                                             : nullptr;
+    if (!missing) return 0;
+    PyErr_Format(PyExc_RuntimeError, missing, driver, Py_TYPE(obj)->tp_name);
+    return -1;
+}
+
+const DiskModel disk_model{"gasrad_adv", &thermal_model, columns, static_cast<int>(std::size(columns)),
+                           &check_ready, &math_utils::status_name};
+
 // ---------------------------------------------------------------------------
 // The writer: one row of 21 columns, column k at index row + k * stride.
 
@@ -324,10 +378,11 @@ void fill_parameters(PyObject* o, DiskParameters* out) {
 
 OneZoneClosureOps adv_ops;
 
+constexpr rt::Params<3> init_params{"__init__", {"with_fallback", "mu", "xi"}, 0, {"False", "0.6", "0.5"}};
+
 bool construct(AdvectiveClosure* self, PyObject* args, PyObject* kwds) {
-    static const rt::Params<3> params{"__init__", {"with_fallback", "mu", "xi"}, 0};
     std::array<PyObject*, 3> values;
-    if (!rt::bind(params, args, kwds, values)) return false;
+    if (!rt::bind(init_params, args, kwds, values)) return false;
     int with_fallback = 0;
     if (values[0]) {
         with_fallback = PyObject_IsTrue(values[0]);
@@ -500,19 +555,18 @@ bool bind_parameters(AdvectiveClosure* self, PyObject* run_params) {
     return !PyErr_Occurred();
 }
 
+constexpr rt::Params<1> bind_params{"bind_runtime_parameters", {"run_params"}};
+
 PyObject* bind_runtime_parameters(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const rt::Params<1> params{"bind_runtime_parameters", {"run_params"}};
     std::array<PyObject*, 1> values;
-    if (!rt::bind(params, args, nargs, kwnames, values) || !bind_parameters(as_closure(o), values[0])) {
+    if (!rt::bind(bind_params, args, nargs, kwnames, values) || !bind_parameters(as_closure(o), values[0])) {
         rt::add_traceback(q_bind);
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-PyMethodDef bind_def = {
-    "bind_runtime_parameters", VELMORA_METH(&bind_runtime_parameters), METH_FASTCALL | METH_KEYWORDS,
-    "bind_runtime_parameters(run_params)\n\n"
+constexpr char bind_doc[] =
     "Take the disk parameters from a processed run-time parameter dictionary.\n\n"
     "Parameters\n----------\n"
     "run_params : dict\n"
@@ -521,10 +575,24 @@ PyMethodDef bind_def = {
     "    parameter, linear); with fallback also \"log_M_fb_0\", \"log_R_c\",\n"
     "    \"log_t_fb\" (natural logs, cgs) and \"beta_fb\".\n\n"
     "A CAdvection(xi) record (and a CFallback record, with fallback) replaces the\n"
-    "one held before. Values read before a failing key stay stored."};
+    "one held before. Values read before a failing key stay stored.\n\n"
+    "Examples\n--------\n"
+    ">>> import math\n"
+    ">>> from velmora.dynamics.accretion.one_zone.models._gasrad_adv import AdvectiveClosure\n"
+    ">>> disk = AdvectiveClosure(with_fallback=True)\n"
+    ">>> disk.bind_runtime_parameters({\"log_M_BH\": math.log(2e39), \"log_R_in\": math.log(8.9e11),\n"
+    "...     \"alpha\": 0.1, \"log_M_fb_0\": math.log(6.6e32), \"log_R_c\": math.log(1.4e13),\n"
+    "...     \"log_t_fb\": math.log(3.5e6), \"beta_fb\": 5.0 / 3.0})\n"
+    ">>> disk.bind_runtime_parameters({\"alpha\": 0.1})\n"
+    "Traceback (most recent call last):\n"
+    "    ...\n"
+    "KeyError: 'log_M_BH'";
 
-constexpr const char* class_doc =
-    "AdvectiveClosure(with_fallback=False, mu=0.6, xi=0.5)\n\n"
+PyMethodDef bind_def = {"bind_runtime_parameters", VELMORA_METH(&bind_runtime_parameters),
+                        METH_FASTCALL | METH_KEYWORDS, rt::signed_method_doc<bind_params, bind_doc>};
+
+constexpr char class_name[] = "AdvectiveClosure";
+constexpr char class_doc[] =
     "Thermal closure of a one-zone accretion disk with gas plus radiation\n"
     "pressure and advective cooling, for the one-zone disk framework.\n\n"
     "It installs the C-level closure gasrad_adv_closure_func, the writer\n"
@@ -541,7 +609,11 @@ constexpr const char* class_doc =
     "    construction (0 turns advection off).\n\n"
     "Call ``bind_runtime_parameters(run_params)`` before the closure is passed\n"
     "to the integrator: the closure reads the advection record that binding\n"
-    "creates.";
+    "creates.\n\n"
+    "Examples\n--------\n"
+    VELMORA_EXAMPLE_DISK
+    ">>> type(disk.opacity).__name__, disk.n_result_fields\n"
+    "('ElectronScatteringOpacity', 21)";
 
 PyTypeObject adv_type = rt::static_type(GA_PREFIX "AdvectiveClosure", sizeof(AdvectiveClosure));
 
@@ -551,7 +623,7 @@ bool prepare_closure_type(PyObject* module) {
     adv_ops.fill_parameters = &fill_parameters;
     adv_type.tp_base = framework.type;
     adv_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    adv_type.tp_doc = class_doc;
+    adv_type.tp_doc = rt::signed_doc<init_params, class_doc, class_name>;
     adv_type.tp_new = &tp_new;
     adv_type.tp_init = &tp_init;
     adv_type.tp_dealloc = &tp_dealloc;
@@ -586,7 +658,7 @@ int exec_gasrad_adv(PyObject* module) {
     if (PyModule_AddObjectRef(module, "gasradAdvClosure", reinterpret_cast<PyObject*>(&adv_type)) < 0) return -1;
     thermal_model.ln_T_min = ln_T_c_min();
     thermal_model.ln_T_max = ln_T_c_max();
-    return offer_thermal_model(&gasrad_adv_closure_func, &thermal_model) ? 0 : -1;
+    return offer_disk_model(&gasrad_adv_closure_func, &disk_model) ? 0 : -1;
 }
 
 constexpr const char* module_doc =
@@ -610,7 +682,13 @@ constexpr const char* module_doc =
     "21-column output writer in the one-zone disk framework;\n"
     "ADV_N_RESULT_FIELDS_PY is the number of columns. __c_api__ exports the C\n"
     "variable ADV_N_RESULT_FIELDS and the functions gasrad_adv_writer_func and\n"
-    "gasrad_adv_closure_func. Units are cgs, logarithms natural.";
+    "gasrad_adv_closure_func. Units are cgs, logarithms natural.\n\n"
+    "Examples\n--------\n"
+    ">>> from velmora.dynamics.accretion.one_zone.models import _gasrad_adv\n"
+    ">>> _gasrad_adv.ADV_N_RESULT_FIELDS_PY, _gasrad_adv.gasradAdvClosure is _gasrad_adv.AdvectiveClosure\n"
+    "(21, True)\n"
+    ">>> sorted(_gasrad_adv.__c_api__)\n"
+    "['ADV_N_RESULT_FIELDS', 'gasrad_adv_closure_func', 'gasrad_adv_writer_func']";
 
 }  // namespace
 }  // namespace velmora::disk
