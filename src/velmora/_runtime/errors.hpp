@@ -8,6 +8,7 @@
 
 #include <frameobject.h>
 
+#include <new>
 #include <unordered_map>
 
 namespace velmora::rt {
@@ -32,10 +33,15 @@ inline ModuleContext g_module;
 // same thread state (the one the thread holds, or the one it detached from
 // when it released the lock). A thread without any thread state cannot have
 // an exception pending. Skipping the lock keeps threads that evaluate kernels
-// concurrently from serialising on every test.
+// concurrently from serialising on every test. While the interpreter is
+// being finalised a detached thread's state may already be freed: the thread
+// parks instead of reading it (shutdown.hpp).
 inline bool exception_pending() noexcept {
     PyThreadState* ts = PyThreadState_GetUnchecked();  // attached: holds the lock
-    if (!ts) ts = PyGILState_GetThisThreadState();     // detached, or never seen
+    if (!ts) {                                         // detached, or never seen
+        if (finalised_elsewhere()) park_thread();
+        ts = PyGILState_GetThisThreadState();
+    }
     return ts != nullptr && ts->current_exception != nullptr;
 }
 
@@ -70,11 +76,16 @@ inline std::unordered_map<const char*, PyObject*>& traceback_codes() {
     PyObject* exc = PyErr_GetRaisedException();
     auto& codes = detail::traceback_codes();
     PyCodeObject* code = nullptr;
+    Ref uncached;  // a code object the full cache could not take
     if (auto it = codes.find(qualname); it != codes.end()) {
         code = reinterpret_cast<PyCodeObject*>(it->second);
     } else {
         code = PyCode_NewEmpty(g_module.source, qualname, 0);
-        if (code) codes.emplace(qualname, reinterpret_cast<PyObject*>(code));
+        try {
+            if (code) codes.emplace(qualname, reinterpret_cast<PyObject*>(code));
+        } catch (const std::bad_alloc&) {
+            uncached = Ref::steal(reinterpret_cast<PyObject*>(code));
+        }
     }
     PyObject* globals = g_module.dict;
     Ref empty_globals;

@@ -64,6 +64,10 @@ inline constexpr const char* interpreter_change =
 inline constexpr const char* reinitialisation =
     "Module '%.200s' has already been imported. Re-initialisation is not supported.";
 
+// A C++ exception stopped at an entry point (entry.hpp); others carry their
+// what() text.
+inline constexpr const char* cxx_unknown_exception = "unknown C++ exception in compiled code";
+
 // Pickling.
 inline constexpr const char* no_default_reduce = "no default __reduce__ due to non-trivial __cinit__";
 inline constexpr const char* pickling_setup = "Unable to initialize pickling for %.200s";

@@ -365,12 +365,14 @@ PyObject* array_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     auto* obj = reinterpret_cast<typename M::Obj*>(self);
     double* dst = out.data();
     const rt::PendingTest pending;  // the lock is held throughout the loop
+    rt::SignalCheck interrupted(1024);  // an element costs 20 ns or more
     for (int i = 0; i < n; ++i) {
         double x[M::N];
         for (std::size_t k = 0; k < M::N; ++k) x[k] = in[k][i];
         const double r = call_slot<M>(obj, x, std::make_index_sequence<M::N>{});
         if (pending()) return nullptr;
         dst[i] = r;
+        if (interrupted()) return nullptr;
     }
 
     np = rt::module_global(str_np);
