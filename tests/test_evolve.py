@@ -386,3 +386,27 @@ def test_tidal_disruption_disk_conserves_mass_and_angular_momentum():
     # A thick but not spherical, optically thick disk, hotter inside than at its surface.
     assert np.all((rows[:, 19] > 0.5) & (rows[:, 19] < 1.0))
     assert np.all(rows[:, 9] > 1.0) and np.all((0 < rows[:, 7]) & (rows[:, 7] < rows[:, 8]))
+
+
+def test_rebinding_twice_from_progress_is_seen():
+    """The records of a second binding may land where the first one's were:
+    the run tells by the object's count of bindings, not by addresses."""
+    c = closure_for("thin", True)
+    same = run_params(1.0, CASES["thin"]["fallback"])
+
+    def rebind_twice(fraction):
+        c.bind_runtime_parameters(dict(same))
+        c.bind_runtime_parameters(dict(same))
+
+    with pytest.raises(RuntimeError, match="was rebound or given another opacity law during the run"):
+        evolve(c, 1e18, 1e8, 1e6, n_out=5, progress=rebind_twice)
+
+
+def test_output_times_never_pass_t_end():
+    """A first output time 3 ulps below t_end: log-spaced times computed
+    through exp(log) overshoot it at this t_end."""
+    t_end = 3949.5051680381566
+    t_start = np.nextafter(np.nextafter(np.nextafter(t_end, 0), 0), 0)
+    assert math.exp(math.log(t_start) + (math.log(t_end) - math.log(t_start)) * 4 / 5) > t_end
+    out = evolve(closure_for("thin", False), 1e18, 1e8, t_end, n_out=6, t_start=t_start, branch="thin")
+    assert np.all(np.diff(out[:, 1]) >= 0) and out[-1, 1] == t_end and out[:, 1].max() == t_end
