@@ -11,10 +11,7 @@
 
 #include "_runtime/runtime.hpp"
 
-#include <cxxabi.h>
-
 #include <cmath>
-#include <new>
 
 namespace velmora::disk {
 
@@ -158,20 +155,13 @@ bool bind_driver(const rt::Params<N>& params, PyObject* const* args, Py_ssize_t 
 rt::Ref new_rows(Py_ssize_t n, int n_fields, rt::Table& table);
 
 // A module function of the drivers: its body, and the traceback entry on
-// every failure path. Memory running out inside a driver is a MemoryError;
-// the forced unwind of a thread ended at interpreter exit passes through.
+// every failure path (C++ exceptions, such as running out of memory, become
+// interpreter exceptions at the entry, VELMORA_METH).
 template <rt::Ref (*Body)(PyObject* const*, Py_ssize_t, PyObject*), const char* Qualname>
 PyObject* traced(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    rt::Ref r;
-    try {
-        r = Body(args, nargs, kwnames);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+    PyObject* r = rt::call_guarded([&]() -> PyObject* { return Body(args, nargs, kwnames).release(); });
     if (!r) rt::add_traceback(Qualname);
-    return r.release();
+    return r;
 }
 
 // The module functions each driver's source defines.

@@ -20,12 +20,12 @@
 #include "_runtime/checks.hpp"
 #include "_runtime/format.hpp"
 #include "_runtime/notes.hpp"
+#include "_runtime/signals.hpp"
 #include "_runtime/signature.hpp"
 #include "_runtime/threads.hpp"
 #include "math_utils/scalar_search.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -293,22 +293,6 @@ struct Peak {
     bool has_before = false, has_after = false, awaiting_after = false;
 };
 
-// Pending signals, about every 0.1 s of run time, with the lock taken
-// briefly; false with the handler's exception pending.
-class SignalWatch {
-public:
-    bool check() {
-        const auto now = std::chrono::steady_clock::now();
-        if (now < next_) return true;
-        next_ = now + std::chrono::milliseconds(100);
-        rt::GilGuard gil;
-        return PyErr_CheckSignals() == 0;
-    }
-
-private:
-    std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
-};
-
 // At each output row, with the lock taken briefly: pending signals, then the
 // progress callback with the fraction done, then whether the object still
 // holds the parameters the run started from. False with the exception
@@ -379,7 +363,7 @@ public:
             if (o != ode::Outcome::accepted && o != ode::Outcome::reached) return stopped(o, times_[r_.rows]);
             consider_peak(sys_.accepted(), true);
             if (!write_rows()) return r_;
-            if (!watch_.check()) {
+            if (interrupted_()) {
                 r_.kind = EvolveOutcome::interrupted;
                 r_.t = stepper_.t();
                 return r_;
@@ -530,7 +514,7 @@ private:
     EvolveOutcome r_;
     std::vector<Transition> transitions_;
     Peak peak_;
-    SignalWatch watch_;
+    rt::SignalCheck interrupted_{1};  // a step takes microseconds
 };
 
 // --- results and reports, with the lock held ------------------------------------
