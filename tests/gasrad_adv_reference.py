@@ -89,17 +89,22 @@ def find_ln_T_c(derived, alpha, mu, xi, law, previous_ln_T_c, x_min=math.log(10.
 
 def solve(derived, alpha, mu, xi, law, previous_ln_T_c):
     """(status, {field: value} or None), as the closure computes them."""
-    R_D, Sigma, Omega = derived
     status, root = find_ln_T_c(derived, alpha, mu, xi, law, previous_ln_T_c)
     if status != SUCCESS:
         return status, None
     if root < math.log(10.0) or root > math.log(1e14):
         return EXPAND_FAIL, None
+    return SUCCESS, result_at(root, derived, alpha, mu, law)
+
+
+def result_at(root, derived, alpha, mu, law):
+    """{field: value} of the closure result at ln T_c = root."""
+    R_D, Sigma, Omega = derived
     ln_c_s = ln(sound_speed(exp(root), mu, Sigma, Omega))
     ln_rho = ln(Sigma) + ln(Omega) - ln_c_s - 0.5 * math.log(TWO_PI)
     ln_kappa = law.log_opacity(root, ln_rho)
     ln_nu = ln(alpha) + 2.0 * ln_c_s - ln(Omega)
-    return SUCCESS, {
+    return {
         "ln_T_c": root,
         "ln_c_s": ln_c_s,
         "ln_rho": ln_rho,

@@ -89,7 +89,9 @@ def reference_run(case, with_fallback, n_out=40):
 
 
 def run(case, with_fallback, rtol, n_out=40, **kw):
+    """The case on its own branch (the thin ring also has a thick root)."""
     c = CASES[case]
+    kw.setdefault("branch", case)
     return evolve(closure_for(case, with_fallback), c["M_D0"], c["R_D0"], c["t_end"], n_out=n_out, rtol=rtol, **kw)
 
 
@@ -105,11 +107,13 @@ def state_error(case, with_fallback, rtol):
 @pytest.mark.parametrize("with_fallback", [False, True], ids=["no fallback", "fallback"])
 @pytest.mark.parametrize("case", sorted(CASES))
 def test_agrees_with_scipy_to_the_requested_tolerance(case, with_fallback, rtol):
+    """Rows between the steps' ends come from the continuous extension (fourth
+    order): their error is a few rtol, as the steps' own are."""
     t_ref, M_ref, _ = reference_run(case, with_fallback)
     out = run(case, with_fallback, rtol)
     assert np.allclose(out[:, 1], t_ref, rtol=1e-14, atol=0)
     assert abs(M_ref[-1] / M_ref[0] - 1) > 0.3  # the disk does evolve
-    assert state_error(case, with_fallback, rtol) < rtol
+    assert state_error(case, with_fallback, rtol) < 4 * rtol
 
 
 @pytest.mark.parametrize("case", sorted(CASES))
@@ -257,17 +261,18 @@ def test_no_central_temperature_mid_run_names_time_state_and_status(n_out):
 
 def test_a_raising_kernel_mid_run_keeps_its_exception_and_the_rows():
     """A table that ends at log10 T = 4.5 (raise outside) stops the run when
-    the cooling disk leaves it; up to then the run is the clamping one."""
+    the cooling disk leaves it; up to then the run is the clamping one. (The
+    closure's own search: a named branch scans the whole temperature range.)"""
     grid_T, grid_R, kappa = ref.TABLE
 
     def law(oob):
         return C_OPALGridOpacity(grid_T[15:], grid_R, kappa[15:], oob)
 
     params = run_params(0.3)
-    clamped = evolve(ref.bound_closure(law=law(1), run_params=params), 1e24, 1e10, 1e7, n_out=50)
+    clamped = evolve(ref.bound_closure(law=law(1), run_params=params), 1e24, 1e10, 1e7, n_out=50, branch="closure")
     assert clamped[0, 8] > 10 ** 4.5 > clamped[-1, 8]
     with pytest.raises(ValueError, match="outside the table domain") as info:
-        evolve(ref.bound_closure(law=law(0), run_params=params), 1e24, 1e10, 1e7, n_out=50)
+        evolve(ref.bound_closure(law=law(0), run_params=params), 1e24, 1e10, 1e7, n_out=50, branch="closure")
     exc = info.value
     k = len(exc.rows)
     assert 0 < k < 50 and np.array_equal(exc.rows, clamped[:k])
@@ -331,11 +336,12 @@ def test_unready_closures_are_refused(make, error, text):
 
 def test_arguments_bind_by_position_and_keyword():
     c = closure_for("thin", False)
-    a = evolve(c, 1e18, 1e8, 1e6, 5, 1e-6, None, 10.0, 5000)
-    b = evolve(max_steps=5000, t_start=10.0, rtol=1e-6, n_out=5, t_end=1e6, R_D0=1e8, M_D0=1e18, closure=c)
+    a = evolve(c, 1e18, 1e8, 1e6, 5, 1e-6, None, 10.0, 5000, "thin", False)
+    b = evolve(full_output=False, branch="thin", max_steps=5000, t_start=10.0, rtol=1e-6, n_out=5, t_end=1e6,
+               R_D0=1e8, M_D0=1e18, closure=c)
     assert np.array_equal(a, b)
-    with pytest.raises(TypeError, match=r"evolve\(\) takes at most 9 positional arguments \(10 given\)"):
-        evolve(c, 1e18, 1e8, 1e6, 5, 1e-6, None, 10.0, 5000, 1)
+    with pytest.raises(TypeError, match=r"evolve\(\) takes at most 11 positional arguments \(12 given\)"):
+        evolve(c, 1e18, 1e8, 1e6, 5, 1e-6, None, 10.0, 5000, "thin", False, 1)
 
 
 def test_spent_step_budget_stops_the_run_keeping_the_rows():
@@ -380,3 +386,27 @@ def test_tidal_disruption_disk_conserves_mass_and_angular_momentum():
     # A thick but not spherical, optically thick disk, hotter inside than at its surface.
     assert np.all((rows[:, 19] > 0.5) & (rows[:, 19] < 1.0))
     assert np.all(rows[:, 9] > 1.0) and np.all((0 < rows[:, 7]) & (rows[:, 7] < rows[:, 8]))
+
+
+def test_rebinding_twice_from_progress_is_seen():
+    """The records of a second binding may land where the first one's were:
+    the run tells by the object's count of bindings, not by addresses."""
+    c = closure_for("thin", True)
+    same = run_params(1.0, CASES["thin"]["fallback"])
+
+    def rebind_twice(fraction):
+        c.bind_runtime_parameters(dict(same))
+        c.bind_runtime_parameters(dict(same))
+
+    with pytest.raises(RuntimeError, match="was rebound or given another opacity law during the run"):
+        evolve(c, 1e18, 1e8, 1e6, n_out=5, progress=rebind_twice)
+
+
+def test_output_times_never_pass_t_end():
+    """A first output time 3 ulps below t_end: log-spaced times computed
+    through exp(log) overshoot it at this t_end."""
+    t_end = 3949.5051680381566
+    t_start = np.nextafter(np.nextafter(np.nextafter(t_end, 0), 0), 0)
+    assert math.exp(math.log(t_start) + (math.log(t_end) - math.log(t_start)) * 4 / 5) > t_end
+    out = evolve(closure_for("thin", False), 1e18, 1e8, t_end, n_out=6, t_start=t_start, branch="thin")
+    assert np.all(np.diff(out[:, 1]) >= 0) and out[-1, 1] == t_end and out[:, 1].max() == t_end

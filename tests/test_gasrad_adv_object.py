@@ -120,6 +120,32 @@ def test_construction_errors(args, kwargs, exc, text):
     assert ref.kernel_frames(info.value) == [PREFIX + "AdvectiveClosure.__init__"]
 
 
+class OwnInit(AdvectiveClosure):
+    def __init__(self, *args, **kwargs):  # does not call the base's
+        self.tag = "mine"
+
+
+@pytest.mark.parametrize("make", [
+    lambda: AdvectiveClosure.__new__(AdvectiveClosure, True, 0.7, 0.9),
+    lambda: OwnInit(True, 0.7, 0.9),
+], ids=["__new__ alone", "subclass with its own __init__"])
+def test_construction_happens_at_allocation(make):
+    c = make()
+    with_fallback = ctypes.c_int.from_address(id(c) + BASE + 40).value
+    assert (with_fallback, *doubles(c)[:2]) == (1, 0.7, 0.9)
+    assert installed(c) == [CLOSURE, VISCOUS, WRITER, FALLBACK]
+    assert type(c.opacity) is ElectronScatteringOpacity and c.n_result_fields == 21
+
+
+def test_a_second_init_changes_nothing():
+    c = ref.bound_closure(with_fallback=False, run_params=ref.RUN_PARAMS)
+    law, before = c.opacity, ref.parameters_of(c)
+    c.__init__(True, 2.0, 0.9)
+    after = ref.parameters_of(c)
+    assert c.opacity is law and installed(c)[3] is None and doubles(c)[:2] == [0.6, 0.5]
+    assert [getattr(after, f) for f, _ in after._fields_] == [getattr(before, f) for f, _ in before._fields_]
+
+
 def test_law_is_imported_at_every_construction(monkeypatch):
     class Marked(ElectronScatteringOpacity):
         pass

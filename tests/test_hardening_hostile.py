@@ -534,14 +534,13 @@ def test_objects_without_their_own_construction_are_refused(make):
         make()
 
 
-def test_closure_object_allocated_without_init():
+def test_closure_object_allocated_without_init_is_constructed():
     c = AdvectiveClosure.__new__(AdvectiveClosure)
-    assert c.opacity is None and c.n_result_fields == 0
-    with pytest.raises(RuntimeError, match="has no closure function installed"):
+    assert type(c.opacity).__name__ == "ElectronScatteringOpacity" and c.n_result_fields == 21
+    with pytest.raises(RuntimeError, match="hold no advection record"):
         solve_profile(c, [1e10], [1e5], [1e-3])
     c.bind_runtime_parameters(dict(ref.RUN_PARAMS))
-    with pytest.raises(RuntimeError, match="has no closure function installed"):
-        solve_profile(c, [1e10], [1e5], [1e-3])
+    assert solve_profile(c, [1e10], [1e5], [1e-3]).shape == (1, 21)
 
 
 # --- C-level entries handed what the object does not hold ---------------------------------

@@ -13,6 +13,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
+from velmora.dynamics.accretion.one_zone.closure import evolve, solve_profile
 from velmora.radiation.opacity.grey_opacity.rosseland._opal_grid import C_OPALGridOpacity
 from velmora.radiation.opacity.grey_opacity._tops_grid import C_TOPSGridOpacity
 
@@ -48,7 +49,7 @@ BUSY_CALLS = {
     "evolve with a sleeping progress callback":
         "evolve(closure, 1e18, 1e8, 1e6, n_out=50, rtol=1e-10, progress=lambda f: time.sleep(1e-4))",
     "solve_profile": "solve_profile(closure, R, Sigma, Omega)",
-    "solve_profile on 2 threads": "solve_profile(closure, R, Sigma, Omega, threads=2)",
+    "solve_profile on 2 threads": "solve_profile(closure, R, Sigma, Omega, threads=2, branch=\"hottest\")",
     "opacity_array": "law.opacity_array(rho, T)",
     "py_find_root with a sleeping callable":
         "py_find_root(lambda x: (time.sleep(1e-4), x - 1.5)[1], 1.0, 0.1, 2.0, 60, 0.0, 10.0, "
@@ -159,3 +160,37 @@ def test_interrupt_stops_a_long_array_call(law_type, method, sigalrm_interrupts)
         tracemalloc.stop()
     assert elapsed < 0.5
     assert (sys.getrefcount(x), sys.getrefcount(y)) == refs
+
+
+def tde_closure(*argv):
+    from velmora import cli
+    args = cli.parse(list(argv))
+    return args, cli.make_closure(args)
+
+
+@pytest.mark.parametrize("call", ["solve_profile", "solve_profile on 2 threads", "evolve to a single row"])
+def test_interrupt_stops_a_long_driver_call(call, sigalrm_interrupts):
+    """Signals are looked at about every 0.1 s of work, not only at output
+    rows (a one-row evolve would otherwise finish and drop its result). The
+    run's disk is fed for ever (beta_fb = 0.2): it goes through outburst
+    after outburst, so its work grows with t_end."""
+    args, c = tde_closure("--beta-fb", "0.2")
+    if call.startswith("solve_profile"):
+        R = np.geomspace(1e12, 1e15, 200)
+        Omega = np.sqrt(6.674e-8 * args.M_BH / R**3)
+        Sigma = 1e4 * (R / 1e13) ** -0.75
+        threads = 2 if "2 threads" in call else 1
+        def run(n):
+            return solve_profile(c, np.resize(R, n), np.resize(Sigma, n), np.resize(Omega, n), threads=threads,
+                                 branch="hottest")
+    else:
+        def run(n):
+            return evolve(c, args.M_D0, args.R_D0, 5e8 * n, n_out=1, rtol=1e-10, max_steps=10**9)
+    start = time.perf_counter()
+    run(200)
+    scale = max(1, int(1.5 / (time.perf_counter() - start)))  # about 1.5 s of work
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    start = time.perf_counter()
+    with pytest.raises(KeyboardInterrupt):
+        run(200 * scale)
+    assert time.perf_counter() - start < 0.5

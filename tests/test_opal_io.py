@@ -85,6 +85,9 @@ TABLE1 = "TABLE # 1 X=0.7 Y=0.28 Z=0.02\nlogR -1.0 0.0\n"
 
 @pytest.mark.parametrize("body, lineno, fragment", [
     (TABLE1 + "4.0 1.0 2.0\n4.5 1.0 x2.0\n", 4, "non-numeric entry 'x2.0'"),
+    # A blank inside a whitespace-separated row would shift the entries after it.
+    (TABLE1.replace("-1.0 0.0", "-1.0 0.0 1.0") + "4.0  1.0  2.0  3.0\n4.5  1.0       3.0\n", 4,
+     "do not stand in the columns of the full row at line 4: a blank field inside the row?"),
     (TABLE1 + "4.0 1.0 2.0\n4.5 1.0 nan\n", 4, "non-numeric entry 'nan'"),
     (TABLE1 + "4.0 1.0 2.0 3.0\n4.5 1 2\n", 3, "row has 3 values for 2 logR columns"),
     (TABLE1 + "4.0 1 2\n4.0 1 2\n", 4, "does not increase"),

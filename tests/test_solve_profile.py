@@ -229,13 +229,13 @@ def test_not_a_closure_object_is_refused():
 
 # --- the interpreter lock -------------------------------------------------------------------
 
-@pytest.mark.parametrize("threads", [1, 2])
-def test_rows_are_solved_with_the_lock_released(threads):
+@pytest.mark.parametrize("threads,branch,n", [(1, "closure", 20000), (2, "hottest", 2000)])
+def test_rows_are_solved_with_the_lock_released(threads, branch, n):
     c = ref.bound_closure()
-    R, Sigma, Omega = profile(n=20000)
-    out, during = counted_during(lambda: solve_profile(c, R, Sigma, Omega, threads=threads))
+    R, Sigma, Omega = profile(n=n)
+    out, during = counted_during(lambda: solve_profile(c, R, Sigma, Omega, threads=threads, branch=branch))
     assert during > 0
-    assert same(out[:50], solve_profile(c, R[:50], Sigma[:50], Omega[:50]))
+    assert same(out[:50], solve_profile(c, R[:50], Sigma[:50], Omega[:50], branch=branch))
 
 
 # --- threads ----------------------------------------------------------------------------
@@ -246,64 +246,32 @@ def blocks_of(n, threads):
     return [(n * b // k, n * (b + 1) // k) for b in range(k)]
 
 
-def block_by_block(c, R, Sigma, Omega, threads, **kw):
-    """threads=N as N independent calls, each block starting from
-    previous_ln_T_c, with the row numbers of the whole profile."""
-    parts = []
-    for begin, end in blocks_of(len(R), threads):
-        part = solve_profile(c, R[begin:end], Sigma[begin:end], Omega[begin:end], **kw)
-        part[:, 0] += begin
-        parts.append(part)
-    return np.vstack(parts)
-
-
-@pytest.mark.parametrize("threads", [2, 3, 7])
-def test_threads_solve_each_block_as_its_own_profile(threads):
-    c = ref.bound_closure(law=C_OPALGridOpacity(*ref.TABLE, 1))
+@pytest.mark.parametrize("branch", ["hottest", "coolest"])
+@pytest.mark.parametrize("law", ["electron scattering", "table"])
+def test_threads_do_not_change_the_answer_on_a_named_branch(law, branch):
+    """Each row on its branch whatever the split; with the table some rings
+    have several stable roots, so a warm start could land elsewhere."""
+    c = ref.bound_closure(law=None if law == "electron scattering" else C_OPALGridOpacity(*ref.TABLE, 1))
     R, Sigma, Omega = profile(n=40)
-    out = solve_profile(c, R, Sigma, Omega, threads=threads, previous_ln_T_c=math.log(1e5))
-    assert same(out, block_by_block(c, R, Sigma, Omega, threads, previous_ln_T_c=math.log(1e5)))
-    single = solve_profile(c, R, Sigma, Omega, previous_ln_T_c=math.log(1e5))
-    second_block = blocks_of(40, threads)[1][0]
-    assert same(out[:second_block], single[:second_block])
-
-
-@pytest.mark.parametrize("R_in,R_out", [(1e10, 1e12), (3e7, 1e9)])
-def test_threads_agree_with_one_thread_where_each_ring_has_one_solution(R_in, R_out):
-    """There the warm start changes only where within the closure's tolerance
-    a block's first root lands (where the energy balance has two roots, it may
-    pick the other one)."""
-    c = ref.bound_closure()
-    R, Sigma, Omega = profile(n=40, R_in=R_in, R_out=R_out)
-    single = solve_profile(c, R, Sigma, Omega)
-    for threads in (2, 5):
-        assert np.allclose(solve_profile(c, R, Sigma, Omega, threads=threads), single, rtol=1e-10, atol=0)
-
-
-def test_threads_match_the_reference_block_by_block():
-    c = ref.bound_closure()
-    R, Sigma, Omega = profile(n=9)
-    out = solve_profile(c, R, Sigma, Omega, threads=2)
-    expected = np.vstack([reference_profile(c, R[:4], Sigma[:4], Omega[:4]),
-                          reference_profile(c, R[4:], Sigma[4:], Omega[4:])])
-    expected[4:, 0] += 4
-    assert same(out, expected)
-
-
-def test_more_threads_than_rows_give_each_row_its_own_start():
-    c = ref.bound_closure()
-    R, Sigma, Omega = profile(n=5)
-    out = solve_profile(c, R, Sigma, Omega, threads=64)
-    assert same(out, block_by_block(c, R, Sigma, Omega, 5))
-    assert solve_profile(c, [], [], [], threads=4).shape == (0, 21)
+    single = solve_profile(c, R, Sigma, Omega, branch=branch)
+    for threads in (2, 3, 7, 64):
+        assert same(solve_profile(c, R, Sigma, Omega, threads=threads, branch=branch), single)
+    assert solve_profile(c, [], [], [], threads=4, branch=branch).shape == (0, 21)
 
 
 def test_nan_rows_with_threads():
     c = ref.bound_closure()
     R, Sigma, Omega = with_cold_row()
-    out = solve_profile(c, R, Sigma, Omega, on_failure="nan", threads=2)
-    assert same(out, block_by_block(c, R, Sigma, Omega, 2, on_failure="nan"))
-    assert np.isnan(out[2]).all()
+    out = solve_profile(c, R, Sigma, Omega, on_failure="nan", threads=2, branch="hottest")
+    assert same(out, solve_profile(c, R, Sigma, Omega, on_failure="nan", branch="hottest"))
+    assert np.isnan(out[2]).all() and not np.isnan(np.delete(out, 2, axis=0)).any()
+
+
+def test_threads_need_a_named_branch():
+    with pytest.raises(ValueError) as info:
+        solve_profile(ref.bound_closure(), *profile(n=4), threads=2)
+    assert str(info.value) == ("solve_profile(): threads > 1 needs a named branch (with branch='closure' each "
+                               "row starts from the one before it)")
 
 
 @pytest.mark.parametrize("threads,error,text", [
@@ -318,8 +286,9 @@ def test_invalid_thread_counts_are_refused(threads, error, text):
     assert ref.kernel_frames(info.value) == [Q_SOLVE]
 
 
-# Rings for a table law that raises outside its domain: "fine" ones stay
-# inside it, each "hot" one leaves it (log10 R below -9) whatever its start.
+# Rings for a table law that raises outside its domain: the table spans every
+# temperature a scan of the balance visits, but "hot" rings leave it in log10 R
+# at the cold end, where "fine" ones stay inside.
 FINE = list(zip(*profile(n=4, R_in=1e10, R_out=1e11)))
 HOT = list(zip(*profile(n=4, R_in=3e7, R_out=1e8)))[2:]
 
@@ -330,7 +299,11 @@ def rings(*names):
 
 
 def raising_table_closure():
-    return ref.bound_closure(law=C_OPALGridOpacity(*ref.TABLE, 0))
+    log10_T, log10_R = np.linspace(0.9, 14.1, 67), np.linspace(-70.0, 14.0, 85)
+    lt, lr = np.meshgrid(log10_T, log10_R, indexing="ij")
+    rho = 10.0 ** (lr + 3.0 * (lt - 6.0))
+    log10_kappa = np.log10(0.34 + 6.3e22 * rho * 10.0 ** (-3.5 * lt))
+    return ref.bound_closure(law=C_OPALGridOpacity(log10_T, log10_R, log10_kappa, 0))
 
 
 @pytest.mark.parametrize("layout,failing", [
@@ -342,29 +315,22 @@ def test_exceptions_of_worker_threads_reach_the_caller_intact(layout, failing):
     c = raising_table_closure()
     R, Sigma, Omega = rings(*layout)
     threads = len(layout) // 2
-    begin = [b for b, e in blocks_of(len(R), threads) if b <= failing < e][0]
-    with pytest.raises(ValueError) as alone:  # that block as a profile of its own
-        solve_profile(c, R[begin:], Sigma[begin:], Omega[begin:])
+    one = slice(failing, failing + 1)
+    with pytest.raises(ValueError) as alone:  # that ring as a profile of its own
+        solve_profile(c, R[one], Sigma[one], Omega[one], branch="hottest")
     with pytest.raises(ValueError) as info:
-        solve_profile(c, R, Sigma, Omega, threads=threads)
+        solve_profile(c, R, Sigma, Omega, threads=threads, branch="hottest")
     assert str(info.value) == str(alone.value)
     assert info.value.__notes__ == ["while solving row %d (R_D = %g cm)" % (failing, R[failing])]
     assert ref.kernel_frames(info.value) == ref.kernel_frames(alone.value)
     assert ref.kernel_frames(info.value)[-1].endswith("C_OPALGridOpacity._handle_oob")
 
 
-def test_the_first_row_without_solution_wins():
+def test_the_first_row_without_equilibrium_wins():
     R, Sigma, Omega = profile(n=6)
     R[1], Sigma[1], Omega[1] = ref.LOWER
     R[4], Sigma[4], Omega[4] = ref.LOWER
-    with pytest.raises(RuntimeError, match=r"no central temperature found for row 1 "):
-        solve_profile(ref.bound_closure(), R, Sigma, Omega, threads=3)
-
-
-def test_worker_failure_without_exception_is_reported():
-    R, Sigma, Omega = profile(n=6)
-    R[5], Sigma[5], Omega[5] = ref.LOWER
     with pytest.raises(RuntimeError) as info:
-        solve_profile(ref.bound_closure(), R, Sigma, Omega, threads=3)
-    assert str(info.value) == ("solve_profile(): no central temperature found for row 5 (R_D = 1e+12 cm): "
-                               "the closure returned status 2 (EXPAND_FAIL)")
+        solve_profile(ref.bound_closure(), R, Sigma, Omega, threads=3, branch="hottest")
+    assert str(info.value) == ("solve_profile(): no thermal equilibrium between 10 K and 1e+14 K for row 1 "
+                               "(R_D = 1e+12 cm)")

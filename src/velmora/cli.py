@@ -22,17 +22,24 @@ The default disk is the debris of a Sun-like star torn apart by a hole of
 - a seed disk of M_D0 = 0.01 M_sun on a ring at R_D0 = R_c;
 - alpha = 0.1, mu = 0.6 (ionised solar mix), xi = 1 (on the advective branch
   the aspect ratio tends to sqrt(3 / (4 xi)), 0.87);
-- electron-scattering opacity with X = 0.7 (0.34 cm^2 g^-1);
+- electron-scattering opacity with X = 0.7 (0.34 cm^2 g^-1); table opacities
+  (--opacity sample|opal) are extended physically beyond their tables by
+  default (--table-oob extend);
 - output at 1000 times log-spaced from 1e4 s to t_end = 1e8 s (3.2 years),
   relative tolerance 1e-8.
 
 With these values the disk starts thick and advective (H/R near 0.87),
-accreting at about the fallback rate; at about 115 days the fallback can no
-longer keep it on that branch and it collapses to a thin, gas-pressure disk
-whose accretion rate is five orders of magnitude lower; near one year the
-refilled disk goes through one outburst on the thick branch and back. The
-jumps between branches are why the tolerance is tight (the run still takes
-milliseconds) and the rows are many (the outburst lasts about two weeks).
+accreting at about the fallback rate. Its energy balance has two stable
+roots, a thick (radiation-pressure, advective) one and a thin (gas-pressure)
+one: the disk stays on its branch until that branch ends. The thick branch
+ends at 129.5 days, where H/R has fallen to 0.5 (sqrt(1 / (4 xi))), and the
+disk collapses to the thin branch, whose accretion rate is five orders of
+magnitude lower; the refilled thin disk ends its branch at 452 days, where
+gas pressure is 2/5 of the pressure, and goes through an outburst on the
+thick branch that lasts 17 days. The transitions are located events: their
+times do not depend on the output rows and converge with the tolerance.
+--branch chooses the branch the disk starts on (by default the hottest that
+exists: a fresh disruption disk is thick).
 
 Every value has an option; the fallback's R_c and t_fb follow the hole mass
 unless given. Output: the 21 columns of the closure's writer (COLUMNS), one
@@ -51,7 +58,9 @@ import os
 import sys
 import time
 
-__all__ = ["COLUMNS", "main", "tde_defaults"]
+import numpy as np
+
+__all__ = ["BRANCHES", "COLUMNS", "main", "tde_defaults"]
 
 PROG = "velmora-disk"
 
@@ -89,6 +98,11 @@ COLUMNS = (
 )
 COL = {name: k for k, (name, _, _) in enumerate(COLUMNS)}
 
+# The starting branches of --branch: the hottest stable root that exists
+# (the default), a named branch, or the closure's own search from its first
+# guess (no branches, no transitions).
+BRANCHES = ("hottest", "thick", "thin", "closure")
+
 DEFAULTS = {
     "mbh": 1e6,
     "disk_mass": 0.01,
@@ -104,6 +118,7 @@ DEFAULTS = {
     "n_out": 1000,
     "rtol": 1e-8,
     "max_steps": 100000,
+    "branch": "hottest",
     "output": "disk_evolution.csv",
 }
 
@@ -204,13 +219,22 @@ def build_parser() -> argparse.ArgumentParser:
 
     op = p.add_argument_group("opacity")
     op.add_argument("--opacity", choices=("es", "sample", "opal"), default="es",
-                    help="electron scattering, the shipped synthetic sample table, or an OPAL-format "
-                         "file (--opal-file)")
+                    help="electron scattering, the shipped synthetic sample table, or a real OPAL table "
+                         "(a published set, --opal-set, or a file, --opal-file)")
+    op.add_argument("--opal-set", metavar="NAME",
+                    help="published OPAL set for --opacity opal, at --X and --Z through rm-tables "
+                         "(pip install 'velmora[tables]'; default: GS98hz)")
     op.add_argument("--opal-file", metavar="PATH", help="OPAL-format table file for --opacity opal")
     op.add_argument("--X", type=fraction, default=d["X"], help="hydrogen mass fraction")
     op.add_argument("--Z", type=fraction, default=d["Z"], help="metal mass fraction (tables only)")
-    op.add_argument("--table-oob", choices=("clamp", "raise"), default="clamp",
-                    help="outside a table: take its edge value, or stop the run")
+    op.add_argument("--table-oob", choices=("extend", "clamp", "raise"), default="extend",
+                    help="outside a table: extend it physically (ionised gas beyond its edges, the "
+                         "low-temperature table below a set), take its edge value, or stop the run")
+
+    th = p.add_argument_group("thermal branches")
+    th.add_argument("--branch", choices=BRANCHES, default=d["branch"],
+                    help="the branch the disk starts on: the hottest stable one, thick, thin, or the closure's "
+                         "own search from its first guess (no branches)")
 
     run = p.add_argument_group("run and output")
     run.add_argument("--t-end", type=positive, default=d["t_end"], metavar="S", help="end time [s]")
@@ -250,8 +274,10 @@ def parse(argv):
         fail(f"the disk radius ({args.R_D0:.4g} cm) must lie outside the inner edge ({args.R_in:.4g} cm)")
     if args.t_start is not None and args.t_start > args.t_end:
         fail(f"--t-start ({args.t_start:g} s) must not exceed --t-end ({args.t_end:g} s)")
-    if args.opacity == "opal" and not args.opal_file:
-        fail("--opacity opal needs --opal-file PATH")
+    if args.opal_set and args.opal_file:
+        fail("--opal-set and --opal-file exclude each other")
+    if args.opal_set and args.opacity != "opal":
+        fail("--opal-set needs --opacity opal")
     if args.opal_file and args.opacity != "opal":
         fail("--opal-file needs --opacity opal")
     if args.opal_file and not os.path.isfile(args.opal_file):
@@ -277,19 +303,13 @@ def parse(argv):
 def make_closure(args):
     """The bound AdvectiveClosure with its opacity law."""
     from velmora.dynamics.accretion.one_zone.models._gasrad_adv import AdvectiveClosure
-    from velmora.radiation.opacity import ElectronScatteringOpacity
-    from velmora.radiation.opacity.grey_opacity.rosseland import load_opal, load_sample
+    from velmora.radiation.opacity.choice import opacity_law
 
     closure = AdvectiveClosure(args.fallback, args.mu, args.xi)
-    oob = {"raise": 0, "clamp": 1}[args.table_oob]
     try:
-        if args.opacity == "es":
-            closure.opacity = ElectronScatteringOpacity(args.X)
-        elif args.opacity == "sample":
-            closure.opacity = load_sample(args.X, args.Z, oob)
-        else:
-            closure.opacity = load_opal(args.opal_file, args.X, args.Z, oob)
-    except (ValueError, OSError) as exc:
+        closure.opacity = opacity_law(args.opacity, args.X, args.Z, opal_set=args.opal_set,
+                                      opal_file=args.opal_file, table_oob=args.table_oob)
+    except (ValueError, OSError, ImportError) as exc:
         raise UsageError(f"{PROG} evolve: error: --opacity {args.opacity}: {exc}") from None
     params = {"log_M_BH": math.log(args.M_BH), "log_R_in": math.log(args.R_in), "alpha": args.alpha}
     if args.fallback:
@@ -324,8 +344,6 @@ class ProgressBar:
 
 
 def write_rows(path, rows):
-    import numpy as np
-
     names = [name for name, _, _ in COLUMNS]
     units = [unit for _, unit, _ in COLUMNS]
     if path.lower().endswith(".npz"):
@@ -339,43 +357,69 @@ def fallback_rate(args, t):
     return (args.M_fb_0 / args.t_fb) * (1.0 + t / args.t_fb) ** (-args.beta_fb)
 
 
-def draw(path, rows, args):
+def draw(path, rows, args, transitions=()):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    t = rows[:, COL["t"]]
+    days = rows[:, COL["t"]] / DAY
     fig, axes = plt.subplots(3, 1, sharex=True, figsize=(7.0, 8.0))
-    axes[0].loglog(t, rows[:, COL["T_c"]])
+    axes[0].loglog(days, rows[:, COL["T_c"]])
     axes[0].set_ylabel("central temperature [K]")
-    axes[1].loglog(t, rows[:, COL["Mdot"]], label="onto the hole")
+    axes[1].loglog(days, rows[:, COL["Mdot"]], label="onto the hole")
     if args.fallback:
-        axes[1].loglog(t, fallback_rate(args, t), "--", label="fallback")
+        axes[1].loglog(days, fallback_rate(args, days * DAY), "--", label="fallback")
         axes[1].legend()
     axes[1].set_ylabel("accretion rate [g s$^{-1}$]")
-    axes[2].loglog(t, rows[:, COL["H_over_R"]])
+    axes[2].loglog(days, rows[:, COL["H_over_R"]])
     axes[2].set_ylabel("aspect ratio H / R")
-    axes[2].set_xlabel("t [s]")
+    axes[2].set_xlabel("t [days]")
+    for k, tr in enumerate(transitions):
+        for ax in axes:
+            ax.axvline(tr["t"] / DAY, color="0.5", linestyle=":", linewidth=0.8,
+                       label="transition" if ax is axes[0] and k == 0 else None)
+    if transitions:
+        axes[0].legend()
     axes[0].set_title(f"one-zone disk, M_BH = {args.mbh:g} M_sun")
     fig.tight_layout()
     fig.savefig(path, dpi=120)
     plt.close(fig)
 
 
-def summary(rows, args, path, seconds):
-    t, Mdot = rows[:, COL["t"]], rows[:, COL["Mdot"]]
-    k = int(Mdot.argmax())
+def transition_line(tr):
+    return (f"    {tr['t'] / DAY:9.6g} d  {tr['from_branch']:>6} -> {tr['to_branch']:<6} "
+            f"Mdot {tr['Mdot_before']:.3e} -> {tr['Mdot_after']:.3e} g/s, "
+            f"T_c {tr['T_c_before']:.4g} -> {tr['T_c_after']:.4g} K, "
+            f"H/R {tr['H_over_R_before']:.3g} -> {tr['H_over_R_after']:.3g}")
+
+
+def summary(rows, info, args, path, seconds, outside=None):
+    t = rows[:, COL["t"]]
     R_g = G_CGS * args.M_BH / C_CGS ** 2
     final = rows[-1]
-    return "\n".join([
+    peak, t_peak = info["peak_Mdot"], info["t_peak"]
+    thick = int(np.count_nonzero(rows[:, COL["H_over_R"]] > 1.0))
+    transitions = info["transitions"]
+    lines = [
         f"{PROG} evolve: {len(rows)} rows from t = {t[0]:.3g} s to {t[-1]:.3g} s written to "
         f"{os.path.abspath(path)}",
-        f"  peak accretion rate  {Mdot[k]:.3e} g/s ({Mdot[k] * YEAR / M_SUN:.3g} M_sun/yr) "
-        f"at t = {t[k]:.3e} s ({t[k] / DAY:.3g} d)",
+        f"  starting branch      {info['start_branch']}"
+        + (" (the hottest stable one)" if info["branch"] == "hottest" else ""),
+        f"  transitions          {len(transitions)}",
+        *[transition_line(tr) for tr in transitions],
+        f"  peak accretion rate  {peak:.3e} g/s ({peak * YEAR / M_SUN:.3g} M_sun/yr) "
+        f"at t = {t_peak:.3e} s ({t_peak / DAY:.4g} d)",
         f"  final disk mass      {final[COL['M_D']]:.3e} g ({final[COL['M_D']] / M_SUN:.3g} M_sun)",
         f"  final disk radius    {final[COL['R_D']]:.3e} cm ({final[COL['R_D']] / R_g:.3g} G M_BH/c^2)",
+        f"  rows with H/R > 1    {thick}"
+        + (" (the one-zone ring is no longer thin there: read those rows with care)" if thick else ""),
+        *([f"  outside the table    {outside} of {len(rows)} rows (opacity from its physical extension)"]
+          if outside is not None else []),
+        f"  integration          {info['steps']} steps ({info['rejected_steps']} rejected), "
+        f"{info['evaluations']} evaluations, {info['residual_evaluations']} of the energy balance",
         f"  run time             {seconds:.2f} s",
-    ])
+    ]
+    return "\n".join(lines)
 
 
 def evolve_command(args) -> int:
@@ -385,8 +429,9 @@ def evolve_command(args) -> int:
     bar = ProgressBar(sys.stderr) if sys.stderr.isatty() else None
     start = time.perf_counter()
     try:
-        rows = evolve(closure, args.M_D0, args.R_D0, args.t_end, n_out=args.n_out, rtol=args.rtol,
-                      progress=bar, t_start=args.t_start, max_steps=args.max_steps)
+        rows, info = evolve(closure, args.M_D0, args.R_D0, args.t_end, n_out=args.n_out, rtol=args.rtol,
+                            progress=bar, t_start=args.t_start, max_steps=args.max_steps, branch=args.branch,
+                            full_output=True)
     except (Exception, KeyboardInterrupt) as exc:
         if bar:
             bar.close()
@@ -396,9 +441,6 @@ def evolve_command(args) -> int:
         for note in getattr(exc, "__notes__", ()):
             if "'rows' attribute" not in note:  # said below, in this program's terms
                 print(f"  {note}", file=sys.stderr)
-        if "max_steps" in str(exc):
-            print("  (a disk held at the end of a thermal branch takes many short steps: "
-                  "raise --max-steps or loosen --rtol)", file=sys.stderr)
         if rows is not None and len(rows):
             write_rows(args.output, rows)
             print(f"{PROG} evolve: the {len(rows)} rows completed were written to {args.output}",
@@ -409,8 +451,10 @@ def evolve_command(args) -> int:
         bar.close()
     write_rows(args.output, rows)
     if args.plot:
-        draw(args.plot, rows, args)
-    print(summary(rows, args, args.output, seconds))
+        draw(args.plot, rows, args, info["transitions"])
+    from velmora.radiation.opacity.grey_opacity.rosseland import rows_outside
+    outside = rows_outside(closure.opacity, rows[:, COL["rho_c"]], rows[:, COL["T_c"]])
+    print(summary(rows, info, args, args.output, seconds, outside))
     if args.plot:
         print(f"  plot                 {args.plot}")
     return 0

@@ -12,12 +12,16 @@
 namespace velmora::rt {
 
 // A parameter list of N names; the first n_required have no default. Names
-// are interned on first use and kept for the process.
+// are interned on first use and kept for the process. A parameter list is the
+// one declaration of a callable's parameters: the binder reads it, and so
+// does the text signature of its docstring (signature.hpp), which shows each
+// optional parameter with its default as written in `defaults`.
 template <std::size_t N>
 struct Params {
     const char* func;                  // name shown in messages
     std::array<const char*, N> names;  // parameter names, in order
     Py_ssize_t n_required = N;
+    std::array<const char*, N> defaults{};  // default of each optional parameter, as Python source
 
     PyObject* name(std::size_t i) const {
         if (!interned[i]) interned[i] = PyUnicode_InternFromString(names[i]);

@@ -19,15 +19,16 @@ namespace velmora::rt {
 inline constexpr const char* c_api_name = "__c_api__";
 inline constexpr const char* c_vtable_name = "__c_vtable__";
 
-// Stores `ptr` under `name` in the module's `__c_api__` dict, creating the dict
-// when the module has none yet.
-inline bool export_c_api(PyObject* module, const char* name, void* ptr, const char* signature) {
-    PyObject* dict = PyDict_GetItemString(PyModule_GetDict(module), c_api_name);  // borrowed
+// Stores `ptr` under `name` in the module's `__c_api__` dict (or the export
+// dict named `table`), creating the dict when the module has none yet.
+inline bool export_c_api(PyObject* module, const char* name, void* ptr, const char* signature,
+                         const char* table = c_api_name) {
+    PyObject* dict = PyDict_GetItemString(PyModule_GetDict(module), table);  // borrowed
     Ref created;
     if (!dict) {
         created = Ref::steal(PyDict_New());
         if (!created) return false;
-        if (PyObject_SetAttrString(module, c_api_name, created.get()) < 0) return false;
+        if (PyObject_SetAttrString(module, table, created.get()) < 0) return false;
         dict = created.get();
     }
     Ref capsule = Ref::steal(PyCapsule_New(ptr, signature, nullptr));
@@ -36,13 +37,16 @@ inline bool export_c_api(PyObject* module, const char* name, void* ptr, const ch
 }
 
 template <typename F>
-bool export_function(PyObject* module, const char* name, F* fn, const char* signature) {
-    return export_c_api(module, name, reinterpret_cast<void*>(fn), signature);
+bool export_function(PyObject* module, const char* name, F* fn, const char* signature,
+                     const char* table = c_api_name) {
+    return export_c_api(module, name, reinterpret_cast<void*>(fn), signature, table);
 }
 
 // Reads the address exported under `name`; `kind` is "function" or "variable".
-inline void* import_c_api(PyObject* module, const char* name, const char* signature, const char* kind) {
-    Ref dict = Ref::steal(PyObject_GetAttrString(module, c_api_name));
+// `table` names the export dict (`__c_api__` unless a module keeps another).
+inline void* import_c_api(PyObject* module, const char* name, const char* signature, const char* kind,
+                          const char* table = c_api_name) {
+    Ref dict = Ref::steal(PyObject_GetAttrString(module, table));
     if (!dict) return nullptr;
     PyObject* capsule = PyDict_Check(dict.get()) ? PyDict_GetItemString(dict.get(), name) : nullptr;
     if (!capsule) {
@@ -64,8 +68,9 @@ inline void* import_c_api(PyObject* module, const char* name, const char* signat
 }
 
 template <typename F>
-bool import_function(PyObject* module, const char* name, const char* signature, F*& out) {
-    void* p = import_c_api(module, name, signature, "function");
+bool import_function(PyObject* module, const char* name, const char* signature, F*& out,
+                     const char* table = c_api_name) {
+    void* p = import_c_api(module, name, signature, "function", table);
     if (!p) return false;
     out = reinterpret_cast<F*>(p);
     return true;

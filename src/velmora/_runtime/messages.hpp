@@ -104,6 +104,14 @@ inline constexpr const char* table_grid_too_short =
 inline constexpr const char* table_too_small =
     "%.200s(): table 'lk' has shape (%zd, %zd), smaller than the (%zd, %zd) of the grids 'g1' and 'g2'";
 
+// The covering OPAL law's constructor (it copies and checks its table).
+inline constexpr const char* grid_not_increasing = "%.200s(): grid '%.200s' must be finite and strictly increasing";
+inline constexpr const char* table_entry_infinite =
+    "%.200s(): table 'lk' holds %R at (%zd, %zd); entries are finite log10 kappa, or NaN for a hole";
+inline constexpr const char* table_no_finite_entry = "%.200s(): table 'lk' holds no finite entry";
+inline constexpr const char* composition_sum = "%.200s(): X + Z must be at most 1, got X = %R, Z = %R";
+inline constexpr const char* cold_law_type = "%.200s(): cold must be a C_GreyKappaCore instance or None, not %.200s";
+
 // C-level entries handed arguments outside what the object holds: a table
 // cell or grid length beyond the law's arrays, a disk-parameter record whose
 // opacity is not a grey law. Refused rather than read.
@@ -127,12 +135,6 @@ inline constexpr const char* no_fallback_record = "%.200s(): the disk parameters
 inline constexpr const char* opacity_type = "opacity must be a C_GreyKappaCore instance, not %.200s";
 inline constexpr const char* opacity_delete = "opacity cannot be deleted";
 
-// Advective one-zone disk closure: a parameter record that was never filled
-// from a bound closure object.
-inline constexpr const char* no_advection_record =
-    "%.200s(): the disk parameters hold no advection record; call bind_runtime_parameters first";
-inline constexpr const char* no_opacity_law =
-    "%.200s(): the disk parameters hold no opacity law; call bind_runtime_parameters first";
 
 // Profile driver of the one-zone disk (solve_profile) and its time evolution
 // (evolve). The texts with %g are filled by the interpreter's own
@@ -144,9 +146,6 @@ inline constexpr const char* profile_threads = "solve_profile(): threads must be
 inline constexpr const char* profile_no_function = "%s(): the %.200s object has no %s function installed";
 inline constexpr const char* profile_no_fields =
     "%s(): the %.200s object's writer fills no columns (n_result_fields = %d)";
-inline constexpr const char* profile_unbound =
-    "%s(): the disk parameters of the %.200s object hold no advection record; "
-    "call bind_runtime_parameters first";
 inline constexpr const char* profile_no_opacity =
     "%s(): the disk parameters of the %.200s object hold no opacity law; "
     "install one through its opacity attribute";
@@ -173,17 +172,29 @@ inline constexpr const char* evolve_note = "while evolving the disk at t = %g s 
 inline constexpr const char* evolve_rows_note =
     "evolve(): %d of %d output rows were completed before the run stopped; "
     "they are in this exception's 'rows' attribute";
-// Names of the root finder's status codes, as the driver's messages show them.
-inline constexpr const char* solver_status_name(int status) noexcept {
-    switch (status) {
-        case 1: return "FUNC_ERROR";
-        case 2: return "EXPAND_FAIL";
-        case 3: return "NO_BRACKET";
-        case 4: return "MAX_ITER";
-        default: return "unknown status";
-    }
-}
-
+// Thermal branches of the drivers, and the registry through which models
+// offer their energy balances.
+inline constexpr const char* branch_name =
+    "%s(): branch must be one of 'closure', 'hottest', 'thick', 'thin', 'coolest' (or None), got %R";
+inline constexpr const char* no_thermal_model =
+    "%s(): the %.200s object's model offers no energy balance to follow a named branch; use branch='closure'";
+inline constexpr const char* profile_no_branch = "solve_profile(): the %s branch does not exist at row %d (R_D = %g cm)";
+inline constexpr const char* profile_no_equilibrium =
+    "solve_profile(): no thermal equilibrium between %g K and %g K for row %d (R_D = %g cm)";
+inline constexpr const char* profile_threads_need_branch =
+    "solve_profile(): threads > 1 needs a named branch (with branch='closure' each row starts from the one before "
+    "it)";
+inline constexpr const char* evolve_no_branch =
+    "evolve(): the %s branch does not exist at the start (M_D = %g g, R_D = %g cm)";
+inline constexpr const char* evolve_no_landing =
+    "evolve(): a thermal branch ended at t = %g s (M_D = %g g, R_D = %g cm) with no stable root beyond it";
+inline constexpr const char* evolve_restless =
+    "evolve(): the disk switched thermal branch %d times in quick succession up to t = %g s without settling";
+inline constexpr const char* evolve_stalled = "evolve(): %d attempts in a row failed at t = %g s";
+inline constexpr const char* evolve_empty = "evolve(): the disk's mass or angular momentum runs out at t = %g s";
+inline constexpr const char* balance_failed = "the model's energy balance failed without raising";
+inline constexpr const char* registry_null = "register_thermal_model(): closure and model must not be null";
+inline constexpr const char* registry_full = "register_thermal_model(): no room for another model";
 }  // namespace velmora::rt::msg
 
 namespace velmora::rt {

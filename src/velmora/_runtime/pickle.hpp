@@ -5,10 +5,16 @@
 
 #include "args.hpp"
 #include "errors.hpp"
+#include "signature.hpp"
 
 #include <string>
 
 namespace velmora::rt {
+
+// The parameter lists of the pickling methods, shared by every type that
+// defines them.
+inline constexpr Params<0> reduce_params{"__reduce__", {}};
+inline constexpr Params<1> setstate_params{"__setstate__", {"__c_state"}};
 
 namespace detail {
 // Only the type's own dictionary counts: pickling support inherited from a
@@ -53,28 +59,29 @@ struct PickleRefusal {
     static inline const std::string setstate_qual = std::string(Q::qualname) + ".__setstate__";
 
     static PyObject* reduce(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        static const Params<0> params{"__reduce__", {}};
         std::array<PyObject*, 0> values;
-        if (bind(params, args, nargs, kwnames, values))
+        if (bind(reduce_params, args, nargs, kwnames, values))
             PyErr_SetString(PyExc_TypeError, msg::no_default_reduce);
         add_traceback(reduce_qual.c_str());
         return nullptr;
     }
 
     static PyObject* setstate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-        static const Params<1> params{"__setstate__", {"__c_state"}};
         std::array<PyObject*, 1> values;
-        if (bind(params, args, nargs, kwnames, values))
+        if (bind(setstate_params, args, nargs, kwnames, values))
             PyErr_SetString(PyExc_TypeError, msg::no_default_reduce);
         add_traceback(setstate_qual.c_str());
         return nullptr;
     }
 
+    // No docstring beyond the text signature: __doc__ stays None.
+    static constexpr char no_doc[] = "";
+
     static inline PyMethodDef methods[2] = {
         {"__reduce__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&reduce)),
-         METH_FASTCALL | METH_KEYWORDS, nullptr},
+         METH_FASTCALL | METH_KEYWORDS, signed_method_doc<reduce_params, no_doc>},
         {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&setstate)),
-         METH_FASTCALL | METH_KEYWORDS, nullptr},
+         METH_FASTCALL | METH_KEYWORDS, signed_method_doc<setstate_params, no_doc>},
     };
 
     static bool install(PyTypeObject* type) { return setup_reduce(type, &methods[0], &methods[1]); }

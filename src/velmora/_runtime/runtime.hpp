@@ -1,8 +1,8 @@
 // The package's runtime layer over the CPython C API, shared by every compiled
 // module: owned references and the lock guard, the failure convention
-// (pending-exception test, traceback entries), argument binding, conversions,
-// buffer views, C-level exports and imports, the module guard, pickling,
-// entry-point guards and signal checks in long loops.
+// (pending-exception test, traceback entries), argument binding and text
+// signatures, conversions, buffer views, C-level exports and imports, the
+// module guard, pickling, entry-point guards and signal checks in long loops.
 #pragma once
 
 #include "ref.hpp"
@@ -10,6 +10,7 @@
 #include "errors.hpp"
 #include "entry.hpp"
 #include "args.hpp"
+#include "signature.hpp"
 #include "convert.hpp"
 #include "buffer.hpp"
 #include "capi.hpp"

@@ -38,6 +38,12 @@ public:
     bool operator()() {
         if (--countdown_ != 0) [[likely]]
             return false;
+        return check_now();
+    }
+
+    // The same, without the stride: for a thread that waits rather than
+    // loops, and wakes up now and then.
+    bool check_now() {
         countdown_ = stride_;
         const Look look = look_at(last_);
         last_ = look.last;

@@ -360,11 +360,13 @@ PyObject* result_tuple(int status, const std::array<double, N>& out) {
 // Binds, converts left to right, runs the solver with the lock held and
 // returns the status with the outputs (0.0 where the solver wrote none).
 template <typename W>
+constexpr rt::Params<W::names.size()> params_v{W::name, W::names};
+
+template <typename W>
 PyObject* wrapper_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     constexpr std::size_t N = W::names.size();
-    static const rt::Params<N> params{W::name, W::names};
     std::array<PyObject*, N> values;
-    if (!rt::bind(params, args, nargs, kwnames, values)) return nullptr;
+    if (!rt::bind(params_v<W>, args, nargs, kwnames, values)) return nullptr;
     double d[N] = {};
     int i[N] = {};
     for (std::size_t k = 1; k < N; ++k) {
@@ -405,7 +407,13 @@ constexpr const char* expand_bracket_doc =
     "    exact root was found); 1 FUNC_ERROR: f raised or returned a non-number;\n"
     "    2 EXPAND_FAIL: no sign change within max_expand widenings or the domain.\n"
     "x_lo, x_hi : float\n    Ends of the bracket (0.0 unless status is 0).\n"
-    "f_lo, f_hi : float\n    f at x_lo and x_hi (0.0 unless status is 0).\n";
+    "f_lo, f_hi : float\n    f at x_lo and x_hi (0.0 unless status is 0).\n"
+    "\nExamples\n--------\n"
+    "The half-widths 0.5, 1 and 2 around 1.0: f(x) = x - 2.5 changes sign across\n"
+    "the third interval.\n\n"
+    ">>> from velmora.math_utils._bracket_solver import py_expand_bracket\n"
+    ">>> py_expand_bracket(lambda x: x - 2.5, 1.0, 0.5, 2.0, 10, -100.0, 100.0, 0.0)\n"
+    "(0, -1.0, 3.0, -3.5, 0.5)\n";
 
 constexpr const char* brent_root_doc =
     "Python wrapper around :func:`brent_root`.\n\n"
@@ -423,7 +431,15 @@ constexpr const char* brent_root_doc =
     "status : int\n"
     "    0 SUCCESS: converged; 1 FUNC_ERROR: f raised or returned a non-number;\n"
     "    3 NO_BRACKET: f_lo * f_hi > 0; 4 MAX_ITER: maxiter evaluations used up.\n"
-    "root : float\n    Best root estimate, written on SUCCESS and MAX_ITER (0.0 otherwise).\n";
+    "root : float\n    Best root estimate, written on SUCCESS and MAX_ITER (0.0 otherwise).\n"
+    "\nExamples\n--------\n"
+    ">>> import math\n"
+    ">>> from velmora.math_utils._bracket_solver import py_brent_root\n"
+    ">>> status, root = py_brent_root(math.cos, 1.0, 2.0, math.cos(1.0), math.cos(2.0), 1e-12, 1e-14, 100)\n"
+    ">>> status, abs(root - math.pi / 2) < 1e-12\n"
+    "(0, True)\n"
+    ">>> py_brent_root(math.cos, 1.0, 1.5, math.cos(1.0), math.cos(1.5), 1e-12, 1e-14, 100)  # no sign change\n"
+    "(3, 0.0)\n";
 
 constexpr const char* find_root_doc =
     "Python wrapper around :func:`find_root`.\n\n"
@@ -445,13 +461,22 @@ constexpr const char* find_root_doc =
     "status : int\n"
     "    0 SUCCESS; 1 FUNC_ERROR: f raised or returned a non-number;\n"
     "    2 EXPAND_FAIL: no bracket found; 4 MAX_ITER: maxiter steps used up.\n"
-    "root : float\n    Best root estimate, written on SUCCESS and MAX_ITER (0.0 otherwise).\n";
+    "root : float\n    Best root estimate, written on SUCCESS and MAX_ITER (0.0 otherwise).\n"
+    "\nExamples\n--------\n"
+    ">>> import math\n"
+    ">>> from velmora.math_utils._bracket_solver import py_find_root\n"
+    ">>> status, root = py_find_root(lambda x: x * x - 2.0, 1.0, 0.1, 2.0, 50, 0.0, 10.0,\n"
+    "...                              1e-30, 1e-12, 1e-14, 100)\n"
+    ">>> status, abs(root - math.sqrt(2.0)) < 1e-12\n"
+    "(0, True)\n";
 
 PyMethodDef module_functions[] = {
     {PyExpandBracket::name, VELMORA_METH(&wrapper<PyExpandBracket>), METH_FASTCALL | METH_KEYWORDS,
-     expand_bracket_doc},
-    {PyBrentRoot::name, VELMORA_METH(&wrapper<PyBrentRoot>), METH_FASTCALL | METH_KEYWORDS, brent_root_doc},
-    {PyFindRoot::name, VELMORA_METH(&wrapper<PyFindRoot>), METH_FASTCALL | METH_KEYWORDS, find_root_doc},
+     rt::signed_doc<params_v<PyExpandBracket>, expand_bracket_doc>},
+    {PyBrentRoot::name, VELMORA_METH(&wrapper<PyBrentRoot>), METH_FASTCALL | METH_KEYWORDS,
+     rt::signed_doc<params_v<PyBrentRoot>, brent_root_doc>},
+    {PyFindRoot::name, VELMORA_METH(&wrapper<PyFindRoot>), METH_FASTCALL | METH_KEYWORDS,
+     rt::signed_doc<params_v<PyFindRoot>, find_root_doc>},
     {nullptr, nullptr, 0, nullptr}};
 
 // The exported functions have exactly the types importers bind them as.
@@ -497,7 +522,16 @@ constexpr const char* module_doc =
     "    4  MAX_ITER     brent_root used up maxiter evaluations; the best estimate\n"
     "                    was written\n\n"
     "py_expand_bracket, py_brent_root and py_find_root call them for an interpreter\n"
-    "callable and return the status with the results as a tuple.";
+    "callable and return the status with the results as a tuple."
+    "\n\nExamples\n--------\n"
+    ">>> from velmora.math_utils import _bracket_solver\n"
+    ">>> sorted(_bracket_solver.__c_api__)\n"
+    "['brent_root', 'expand_bracket', 'find_root']\n"
+    ">>> limits = (0.1, 2.0, 20, -10.0, 10.0, 1e-30, 1e-12, 1e-14, 100)\n"
+    ">>> _bracket_solver.py_find_root(lambda x: x * x + 1.0, 0.0, *limits)  # no real root\n"
+    "(2, 0.0)\n"
+    ">>> _bracket_solver.py_find_root(lambda x: 1.0 / 0.0, 0.0, *limits)  # f raised\n"
+    "(1, 0.0)\n";
 
 }  // namespace
 }  // namespace velmora::math_utils

@@ -26,6 +26,17 @@ inline constexpr int EXPAND_FAIL = 2;  // no sign change within the widenings or
 inline constexpr int NO_BRACKET = 3;   // brent_root: f_lo * f_hi > 0
 inline constexpr int MAX_ITER = 4;     // brent_root: maxiter used up; best estimate written
 
+// The name of a status, as messages show it.
+inline constexpr const char* status_name(int status) noexcept {
+    switch (status) {
+        case FUNC_ERROR: return "FUNC_ERROR";
+        case EXPAND_FAIL: return "EXPAND_FAIL";
+        case NO_BRACKET: return "NO_BRACKET";
+        case MAX_ITER: return "MAX_ITER";
+        default: return "unknown status";
+    }
+}
+
 // expand_bracket(f, user_data, x_guess, step, grow_factor, max_expand, x_min,
 //                x_max, tolerance, x_lo, x_hi, f_lo, f_hi)
 using expand_bracket_t = int (*)(scalar_func f, void* user_data, double x_guess, double step,

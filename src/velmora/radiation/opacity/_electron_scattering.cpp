@@ -4,6 +4,7 @@
 
 #include "_runtime/checks.hpp"
 #include "_runtime/reduce.hpp"
+#include "_runtime/repr.hpp"
 #include "_runtime/runtime.hpp"
 
 #include <structmember.h>
@@ -45,11 +46,14 @@ GreyKappaOps es_ops;
 
 KappaCoreBinding kappa;
 
+// X = 0.7, about the solar hydrogen mass fraction, unless given.
+constexpr double default_X = 0.7;
+constexpr rt::Params<1> es_new{"ElectronScatteringOpacity", {"X"}, 0, {"0.7"}};
+
 bool read_X(PyObject* args, PyObject* kwds, double& X) {
-    static const rt::Params<1> params{"ElectronScatteringOpacity", {"X"}, 0};
     std::array<PyObject*, 1> values;
-    if (!rt::bind(params, args, kwds, values)) return false;
-    X = 0.7;
+    if (!rt::bind(es_new, args, kwds, values)) return false;
+    X = default_X;
     if (values[0] && !rt::to_double(values[0], X)) return false;
     return rt::require("ElectronScatteringOpacity", msg::req_unit_fraction,
                        [](double x) { return x >= 0.0 && x <= 1.0; }, {{"X", X}});
@@ -76,10 +80,9 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 }
 
 PyObject* reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const rt::Params<0> params{"__reduce__", {}};
     std::array<PyObject*, 0> values;
     Ref r;
-    if (rt::bind(params, args, nargs, kwnames, values)) {
+    if (rt::bind(rt::reduce_params, args, nargs, kwnames, values)) {
         Ref ctor_args = Ref::steal(Py_BuildValue("(d)", reinterpret_cast<ElectronScattering*>(self)->X));
         r = rt::reduce_by_constructor(self, ctor_args, rt::DictState::in_tuple);
     }
@@ -87,22 +90,36 @@ PyObject* reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return r.release();
 }
 
+// "ElectronScatteringOpacity(X=0.7)"
+PyObject* tp_repr(PyObject* self) {
+    return rt::keyword_repr<1>(self, es_new.names, {reinterpret_cast<ElectronScattering*>(self)->X});
+}
+
+constexpr char reduce_doc[] = "Pickle support: the class and the hydrogen mass fraction.";
+
 PyMethodDef es_methods[] = {
     {"__reduce__", VELMORA_METH(&reduce_method), METH_FASTCALL | METH_KEYWORDS,
-     "Pickle support: the class and the hydrogen mass fraction."},
+     rt::signed_method_doc<rt::reduce_params, reduce_doc>},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMemberDef es_members[] = {
     {"X", Py_T_DOUBLE, offsetof(ElectronScattering, X), Py_READONLY, "Hydrogen mass fraction X."},
     {nullptr, 0, 0, 0, nullptr}};
 
-constexpr const char* es_doc =
-    "ElectronScatteringOpacity(X=0.7)\n\n"
+// The signature line comes from es_new.
+constexpr char es_doc[] =
     "Grey opacity of Thomson scattering on free electrons in fully ionised\n"
     "matter: kappa = 0.2 (1 + X) cm^2 g^-1, independent of density and\n"
     "temperature, so both logarithmic derivatives are 0.\n\n"
     "Parameters\n----------\n"
-    "X : float\n    Hydrogen mass fraction, finite, 0 <= X <= 1.";
+    "X : float\n    Hydrogen mass fraction, finite, 0 <= X <= 1."
+    "\n\nExamples\n--------\n"
+    ">>> from velmora.radiation.opacity import ElectronScatteringOpacity\n"
+    ">>> law = ElectronScatteringOpacity()\n"
+    ">>> law, law.X\n"
+    "(ElectronScatteringOpacity(X=0.7), 0.7)\n"
+    ">>> ElectronScatteringOpacity(X=0.0).opacity(1e-9, 1e4)  # 0.2 cm^2 g^-1 without hydrogen\n"
+    "0.2\n";
 
 PyTypeObject es_type = rt::static_type(ES_PREFIX "ElectronScatteringOpacity", sizeof(ElectronScattering));
 
@@ -115,7 +132,8 @@ int exec_electron_scattering(PyObject* module) {
 
     es_type.tp_base = kappa.grey_type;
     es_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    es_type.tp_doc = es_doc;
+    es_type.tp_doc = rt::signed_doc<es_new, es_doc>;
+    es_type.tp_repr = &tp_repr;
     es_type.tp_new = rt::entry<&tp_new>;
     es_type.tp_dealloc = kappa.grey_type->tp_dealloc;
     es_type.tp_members = es_members;
@@ -129,7 +147,13 @@ constexpr const char* module_doc =
     "Electron-scattering opacity, a grey opacity law.\n\n"
     "ElectronScatteringOpacity(X=0.7) derives from C_GreyKappaCore and fills its\n"
     "operation table: ln kappa = ln(0.2 (1 + X)) with kappa in cm^2 g^-1, both\n"
-    "logarithmic derivatives 0; kappa(rho, T) is the base's exp of ln kappa.";
+    "logarithmic derivatives 0; kappa(rho, T) is the base's exp of ln kappa."
+    "\n\nExamples\n--------\n"
+    ">>> import math\n"
+    ">>> from velmora.radiation.opacity import ElectronScatteringOpacity\n"
+    ">>> law = ElectronScatteringOpacity(X=1.0)  # pure hydrogen\n"
+    ">>> law.opacity(1e-9, 1e4), law.dlogkappa_dlogT(math.log(1e4), math.log(1e-9))\n"
+    "(0.4, 0.0)\n";
 
 }  // namespace
 }  // namespace velmora::opacity

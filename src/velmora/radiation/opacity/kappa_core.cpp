@@ -110,7 +110,8 @@ KappaOps freq_ops;
 
 // ---------------------------------------------------------------------------
 // Interpreter-level wrappers. A method is described by a traits struct: its
-// object type, its slot, its name, qualified name and parameter names.
+// object type, its slot, its name, qualified name, docstring and parameter
+// names; the binder and the docstring's text signature read the same names.
 
 template <typename Obj>
 struct OpsOf;
@@ -123,49 +124,146 @@ struct OpsOf<KappaCore> {
     using type = KappaOps;
 };
 
-#define KC_METHOD(ID, OBJ, SLOT, NAME, QUAL, ...)                                \
+#define KC_METHOD(ID, OBJ, SLOT, NAME, QUAL, DOC, ...)                           \
     struct ID {                                                                  \
         using Obj = OBJ;                                                         \
         static constexpr auto slot = &OpsOf<OBJ>::type::SLOT;                    \
         static constexpr const char* name = NAME;                                \
         static constexpr const char* qualname = KC_PREFIX QUAL;                  \
+        static constexpr const char* doc = DOC;                                  \
         static constexpr std::array names{__VA_ARGS__};                           \
         static constexpr std::size_t N = names.size();                           \
     };
 
-KC_METHOD(GOpacity, GreyKappaCore, _opacity, "opacity", "C_GreyKappaCore.opacity", "rho", "T")
-KC_METHOD(GLogOpacity, GreyKappaCore, _log_opacity, "log_opacity", "C_GreyKappaCore.log_opacity",
-          "log_T", "log_rho")
-KC_METHOD(GDlogrho, GreyKappaCore, _dlogkappa_dlogrho, "dlogkappa_dlogrho",
-          "C_GreyKappaCore.dlogkappa_dlogrho", "log_T", "log_rho")
-KC_METHOD(GDlogT, GreyKappaCore, _dlogkappa_dlogT, "dlogkappa_dlogT", "C_GreyKappaCore.dlogkappa_dlogT",
-          "log_T", "log_rho")
-KC_METHOD(GOpacityA, GreyKappaCore, _opacity, "opacity_array", "C_GreyKappaCore.opacity_array", "rho",
-          "T")
-KC_METHOD(GLogOpacityA, GreyKappaCore, _log_opacity, "log_opacity_array",
-          "C_GreyKappaCore.log_opacity_array", "log_T", "log_rho")
-KC_METHOD(GDlogrhoA, GreyKappaCore, _dlogkappa_dlogrho, "dlogkappa_dlogrho_array",
-          "C_GreyKappaCore.dlogkappa_dlogrho_array", "log_T", "log_rho")
-KC_METHOD(GDlogTA, GreyKappaCore, _dlogkappa_dlogT, "dlogkappa_dlogT_array",
-          "C_GreyKappaCore.dlogkappa_dlogT_array", "log_T", "log_rho")
+// The scalar methods keep their one-line docstrings: their examples are in
+// the classes' docstrings. The examples of the grey array methods evaluate
+// electron scattering in pure hydrogen, kappa = 0.4 cm^2 g^-1 at every
+// (rho, T).
+#define KC_GREY_ARRAY_EXAMPLES                                                     \
+    "\nExamples\n--------\n>>> import numpy as np\n"                               \
+    ">>> from velmora.radiation.opacity import ElectronScatteringOpacity\n"         \
+    ">>> law = ElectronScatteringOpacity(X=1.0)\n"
 
-KC_METHOD(FOpacity, KappaCore, _opacity, "opacity", "C_KappaCore.opacity", "nu", "rho", "T")
-KC_METHOD(FLogOpacity, KappaCore, _log_opacity, "log_opacity", "C_KappaCore.log_opacity", "log_nu",
+KC_METHOD(GOpacity, GreyKappaCore, _opacity, "opacity", "C_GreyKappaCore.opacity",
+          "Opacity $\\kappa(\\rho, T)$ in cm^2 g^-1; wraps the C-level ``_opacity``.",
+          "rho", "T")
+KC_METHOD(GLogOpacity, GreyKappaCore, _log_opacity, "log_opacity", "C_GreyKappaCore.log_opacity",
+          "Natural-log opacity $\\ln\\kappa(\\ln T, \\ln\\rho)$; wraps the C-level ``_log_opacity``.",
           "log_T", "log_rho")
+KC_METHOD(GDlogrho, GreyKappaCore, _dlogkappa_dlogrho, "dlogkappa_dlogrho", "C_GreyKappaCore.dlogkappa_dlogrho",
+          "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln\\rho$ at fixed $T$; wraps "
+          "the C-level ``_dlogkappa_dlogrho``.",
+          "log_T", "log_rho")
+KC_METHOD(GDlogT, GreyKappaCore, _dlogkappa_dlogT, "dlogkappa_dlogT", "C_GreyKappaCore.dlogkappa_dlogT",
+          "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln T$ at fixed $\\rho$; wraps "
+          "the C-level ``_dlogkappa_dlogT``.",
+          "log_T", "log_rho")
+KC_METHOD(GOpacityA, GreyKappaCore, _opacity, "opacity_array", "C_GreyKappaCore.opacity_array",
+          "Opacity $\\kappa(\\rho_i, T_i)$ element by element.\n\n"
+          "Parameters\n----------\n"
+          "rho : ndarray, dtype=float64, C-contiguous\n    Density in g cm^-3.\n"
+          "T : ndarray, dtype=float64, C-contiguous\n    Temperature in K.\n\n"
+          "Returns\n-------\nndarray of float64\n    kappa in cm^2 g^-1, same shape as inputs.\n"
+          KC_GREY_ARRAY_EXAMPLES
+          ">>> law.opacity_array(np.array([1e-9, 1e-3]), np.array([1e4, 1e6]))\n"
+          "array([0.4, 0.4])\n",
+          "rho", "T")
+KC_METHOD(GLogOpacityA, GreyKappaCore, _log_opacity, "log_opacity_array", "C_GreyKappaCore.log_opacity_array",
+          "Natural-log opacity $\\ln\\kappa(\\ln T_i, \\ln\\rho_i)$ element by element.\n\n"
+          "Parameters\n----------\n"
+          "log_T : ndarray, dtype=float64, C-contiguous\n    Natural log of temperature (T in K).\n"
+          "log_rho : ndarray, dtype=float64, C-contiguous\n    Natural log of density (rho in g cm^-3).\n\n"
+          "Returns\n-------\nndarray of float64\n    ln kappa.\n"
+          KC_GREY_ARRAY_EXAMPLES
+          ">>> np.exp(law.log_opacity_array(np.log([1e4, 1e6]), np.log([1e-9, 1e-3])))\n"
+          "array([0.4, 0.4])\n",
+          "log_T", "log_rho")
+KC_METHOD(GDlogrhoA, GreyKappaCore, _dlogkappa_dlogrho, "dlogkappa_dlogrho_array",
+          "C_GreyKappaCore.dlogkappa_dlogrho_array",
+          "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln\\rho$ element by element.\n\n"
+          "Parameters\n----------\n"
+          "log_T : ndarray, dtype=float64, C-contiguous\n    Natural log of temperature.\n"
+          "log_rho : ndarray, dtype=float64, C-contiguous\n    Natural log of density.\n\n"
+          "Returns\n-------\nndarray of float64\n"
+          KC_GREY_ARRAY_EXAMPLES
+          ">>> law.dlogkappa_dlogrho_array(np.log([1e4, 1e6]), np.log([1e-9, 1e-3]))\n"
+          "array([0., 0.])\n",
+          "log_T", "log_rho")
+KC_METHOD(GDlogTA, GreyKappaCore, _dlogkappa_dlogT, "dlogkappa_dlogT_array", "C_GreyKappaCore.dlogkappa_dlogT_array",
+          "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln T$ element by element.\n\n"
+          "Parameters\n----------\n"
+          "log_T : ndarray, dtype=float64, C-contiguous\n    Natural log of temperature.\n"
+          "log_rho : ndarray, dtype=float64, C-contiguous\n    Natural log of density.\n\n"
+          "Returns\n-------\nndarray of float64\n"
+          KC_GREY_ARRAY_EXAMPLES
+          ">>> law.dlogkappa_dlogT_array(np.log([1e4, 1e6]), np.log([1e-9, 1e-3]))\n"
+          "array([0., 0.])\n",
+          "log_T", "log_rho")
+
+KC_METHOD(FOpacity, KappaCore, _opacity, "opacity", "C_KappaCore.opacity",
+          "Opacity $\\kappa(\\nu, \\rho, T)$ in cm^2 g^-1; wraps the C-level ``_opacity``.",
+          "nu", "rho", "T")
+KC_METHOD(FLogOpacity, KappaCore, _log_opacity, "log_opacity", "C_KappaCore.log_opacity",
+          "Natural-log opacity $\\ln\\kappa(\\ln\\nu, \\ln T, \\ln\\rho)$; wraps the C-level "
+          "``_log_opacity``.",
+          "log_nu", "log_T", "log_rho")
 KC_METHOD(FDlogrho, KappaCore, _dlogkappa_dlogrho, "dlogkappa_dlogrho", "C_KappaCore.dlogkappa_dlogrho",
+          "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln\\rho$; wraps the C-level "
+          "``_dlogkappa_dlogrho``.",
           "log_nu", "log_T", "log_rho")
 KC_METHOD(FDlogT, KappaCore, _dlogkappa_dlogT, "dlogkappa_dlogT", "C_KappaCore.dlogkappa_dlogT",
+          "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln T$; wraps the C-level "
+          "``_dlogkappa_dlogT``.",
           "log_nu", "log_T", "log_rho")
 KC_METHOD(FDlognu, KappaCore, _dlogkappa_dlognu, "dlogkappa_dlognu", "C_KappaCore.dlogkappa_dlognu",
+          "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln\\nu$; wraps the C-level "
+          "``_dlogkappa_dlognu``.",
           "log_nu", "log_T", "log_rho")
+
+// The frequency-dependent base has no concrete law in the package: the
+// examples of its array methods show what a base instance does. Empty arrays
+// never reach the slot, non-empty ones do.
+#define KC_FREQ_ARRAY_EXAMPLES(CALL, SLOT)                                                             \
+    "\nExamples\n--------\n>>> import numpy as np\n"                                                  \
+    ">>> from velmora.radiation.opacity.kappa_core import C_KappaCore\n"                             \
+    ">>> C_KappaCore()." CALL "(np.empty(0), np.empty(0), np.empty(0))\n"                             \
+    "array([], dtype=float64)\n"                                                                      \
+    ">>> C_KappaCore()." CALL "(np.log([1e15]), np.log([1e4]), np.log([1e-9]))\n"                     \
+    "Traceback (most recent call last):\n"                                                            \
+    "    ...\n"                                                                                       \
+    "NotImplementedError: C_KappaCore must implement " SLOT "(log_nu, log_T, log_rho).\n"
+
 KC_METHOD(FLogOpacityA, KappaCore, _log_opacity, "log_opacity_array", "C_KappaCore.log_opacity_array",
+          "Natural-log opacity $\\ln\\kappa(\\ln\\nu_i, \\ln T_i, \\ln\\rho_i)$ element by element.\n\n"
+          "Parameters\n----------\n"
+          "log_nu : ndarray, dtype=float64, C-contiguous\n    Natural log of frequency (nu in Hz).\n"
+          "log_T : ndarray, dtype=float64, C-contiguous\n    Natural log of temperature (T in K).\n"
+          "log_rho : ndarray, dtype=float64, C-contiguous\n    Natural log of density (rho in g cm^-3).\n\n"
+          "Returns\n-------\nndarray of float64\n    ln kappa.\n"
+          KC_FREQ_ARRAY_EXAMPLES("log_opacity_array", "_log_opacity"),
           "log_nu", "log_T", "log_rho")
 KC_METHOD(FDlogrhoA, KappaCore, _dlogkappa_dlogrho, "dlogkappa_dlogrho_array",
-          "C_KappaCore.dlogkappa_dlogrho_array", "log_nu", "log_T", "log_rho")
-KC_METHOD(FDlogTA, KappaCore, _dlogkappa_dlogT, "dlogkappa_dlogT_array",
-          "C_KappaCore.dlogkappa_dlogT_array", "log_nu", "log_T", "log_rho")
-KC_METHOD(FDlognuA, KappaCore, _dlogkappa_dlognu, "dlogkappa_dlognu_array",
-          "C_KappaCore.dlogkappa_dlognu_array", "log_nu", "log_T", "log_rho")
+          "C_KappaCore.dlogkappa_dlogrho_array",
+          "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln\\rho$ element by element.\n\n"
+          "Parameters\n----------\n"
+          "log_nu, log_T, log_rho : ndarray, dtype=float64, C-contiguous\n    Natural logs of frequency, "
+          "temperature and density.\n\nReturns\n-------\nndarray of float64\n"
+          KC_FREQ_ARRAY_EXAMPLES("dlogkappa_dlogrho_array", "_dlogkappa_dlogrho"),
+          "log_nu", "log_T", "log_rho")
+KC_METHOD(FDlogTA, KappaCore, _dlogkappa_dlogT, "dlogkappa_dlogT_array", "C_KappaCore.dlogkappa_dlogT_array",
+          "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln T$ element by element.\n\n"
+          "Parameters\n----------\n"
+          "log_nu, log_T, log_rho : ndarray, dtype=float64, C-contiguous\n    Natural logs of frequency, "
+          "temperature and density.\n\nReturns\n-------\nndarray of float64\n"
+          KC_FREQ_ARRAY_EXAMPLES("dlogkappa_dlogT_array", "_dlogkappa_dlogT"),
+          "log_nu", "log_T", "log_rho")
+KC_METHOD(FDlognuA, KappaCore, _dlogkappa_dlognu, "dlogkappa_dlognu_array", "C_KappaCore.dlogkappa_dlognu_array",
+          "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln\\nu$ element by element.\n\n"
+          "Parameters\n----------\n"
+          "log_nu, log_T, log_rho : ndarray, dtype=float64, C-contiguous\n    Natural logs of frequency, "
+          "temperature and density.\n\nReturns\n-------\nndarray of float64\n"
+          KC_FREQ_ARRAY_EXAMPLES("dlogkappa_dlognu_array", "_dlogkappa_dlognu"),
+          "log_nu", "log_T", "log_rho")
 
 // Calls the method's slot through the object's own table with x[0..N-1].
 template <typename M, std::size_t... I>
@@ -174,9 +272,11 @@ double call_slot(typename M::Obj* obj, const double* x, std::index_sequence<I...
 }
 
 template <typename M>
+constexpr rt::Params<M::N> params_v{M::name, M::names};
+
+template <typename M>
 const rt::Params<M::N>& params_of() {
-    static const rt::Params<M::N> params{M::name, M::names};
-    return params;
+    return params_v<M>;
 }
 
 // Scalar wrapper: bind, convert left to right, call the slot, test.
@@ -350,9 +450,8 @@ bool restore_state(PyObject* obj, PyObject* state) {
 template <typename Obj>
 PyObject* reduce_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using P = PickleNames<Obj>;
-    static const rt::Params<0> params{"__reduce__", {}};
     std::array<PyObject*, 0> values;
-    if (!rt::bind(params, args, nargs, kwnames, values)) return nullptr;
+    if (!rt::bind(rt::reduce_params, args, nargs, kwnames, values)) return nullptr;
     Ref state = Ref::steal(PyTuple_New(0));
     if (!state) return nullptr;
     Ref d = Ref::steal(PyObject_GetAttrString(self, "__dict__"));
@@ -396,9 +495,8 @@ PyObject* reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 template <typename Obj>
 PyObject* setstate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using P = PickleNames<Obj>;
-    static const rt::Params<1> params{"__setstate__", {"__c_state"}};
     std::array<PyObject*, 1> values;
-    bool ok = rt::bind(params, args, nargs, kwnames, values);
+    bool ok = rt::bind(rt::setstate_params, args, nargs, kwnames, values);
     if (ok) {
         PyObject* state = values[0];
         if (state == Py_None) {
@@ -432,11 +530,13 @@ void raise_incompatible_checksum(int checksum) {
 }
 
 template <typename Obj>
+constexpr rt::Params<3> unpickle_params{PickleNames<Obj>::reconstructor, {"__c_type", "__c_checksum", "__c_state"}};
+
+template <typename Obj>
 PyObject* unpickle_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using P = PickleNames<Obj>;
-    static const rt::Params<3> params{P::reconstructor, {"__c_type", "__c_checksum", "__c_state"}};
     std::array<PyObject*, 3> values;
-    if (!rt::bind(params, args, nargs, kwnames, values)) return nullptr;
+    if (!rt::bind(unpickle_params<Obj>, args, nargs, kwnames, values)) return nullptr;
     int checksum;
     if (!rt::to_int(values[1], checksum)) return nullptr;
     PyObject* state = values[2];
@@ -490,103 +590,90 @@ PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 void tp_dealloc(PyObject* o) { Py_TYPE(o)->tp_free(o); }
 
-#define KC_SCALAR(M, DOC) {M::name, VELMORA_METH(&scalar_method<M>), METH_FASTCALL | METH_KEYWORDS, DOC}
-#define KC_ARRAY(M, DOC) {M::name, VELMORA_METH(&array_method<M>), METH_FASTCALL | METH_KEYWORDS, DOC}
+#define KC_WRAPPER(M, FN) \
+    {M::name, VELMORA_METH(&FN<M>), METH_FASTCALL | METH_KEYWORDS, rt::signed_method_doc<params_v<M>, M::doc>}
+#define KC_SCALAR(M) KC_WRAPPER(M, scalar_method)
+#define KC_ARRAY(M) KC_WRAPPER(M, array_method)
 
-PyMethodDef grey_methods[] = {
-    KC_SCALAR(GOpacity, "Opacity $\\kappa(\\rho, T)$ in cm^2 g^-1; wraps the C-level ``_opacity``."),
-    KC_SCALAR(GLogOpacity,
-              "Natural-log opacity $\\ln\\kappa(\\ln T, \\ln\\rho)$; wraps the C-level ``_log_opacity``."),
-    KC_SCALAR(GDlogrho, "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln\\rho$ at fixed $T$; wraps "
-                        "the C-level ``_dlogkappa_dlogrho``."),
-    KC_SCALAR(GDlogT, "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln T$ at fixed $\\rho$; wraps "
-                      "the C-level ``_dlogkappa_dlogT``."),
-    KC_ARRAY(GOpacityA,
-             "Opacity $\\kappa(\\rho_i, T_i)$ element by element.\n\n"
-             "Parameters\n----------\n"
-             "rho : ndarray, dtype=float64, C-contiguous\n    Density in g cm^-3.\n"
-             "T : ndarray, dtype=float64, C-contiguous\n    Temperature in K.\n\n"
-             "Returns\n-------\nndarray of float64\n    kappa in cm^2 g^-1, same shape as inputs.\n"),
-    KC_ARRAY(GLogOpacityA,
-             "Natural-log opacity $\\ln\\kappa(\\ln T_i, \\ln\\rho_i)$ element by element.\n\n"
-             "Parameters\n----------\n"
-             "log_T : ndarray, dtype=float64, C-contiguous\n    Natural log of temperature (T in K).\n"
-             "log_rho : ndarray, dtype=float64, C-contiguous\n    Natural log of density (rho in g cm^-3).\n\n"
-             "Returns\n-------\nndarray of float64\n    ln kappa.\n"),
-    KC_ARRAY(GDlogrhoA,
-             "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln\\rho$ element by element.\n\n"
-             "Parameters\n----------\n"
-             "log_T : ndarray, dtype=float64, C-contiguous\n    Natural log of temperature.\n"
-             "log_rho : ndarray, dtype=float64, C-contiguous\n    Natural log of density.\n\n"
-             "Returns\n-------\nndarray of float64\n"),
-    KC_ARRAY(GDlogTA,
-             "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln T$ element by element.\n\n"
-             "Parameters\n----------\n"
-             "log_T : ndarray, dtype=float64, C-contiguous\n    Natural log of temperature.\n"
-             "log_rho : ndarray, dtype=float64, C-contiguous\n    Natural log of density.\n\n"
-             "Returns\n-------\nndarray of float64\n"),
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef grey_methods[] = {KC_SCALAR(GOpacity),   KC_SCALAR(GLogOpacity),  KC_SCALAR(GDlogrho),
+                              KC_SCALAR(GDlogT),     KC_ARRAY(GOpacityA),     KC_ARRAY(GLogOpacityA),
+                              KC_ARRAY(GDlogrhoA),   KC_ARRAY(GDlogTA),       {nullptr, nullptr, 0, nullptr}};
 
-PyMethodDef freq_methods[] = {
-    KC_SCALAR(FOpacity, "Opacity $\\kappa(\\nu, \\rho, T)$ in cm^2 g^-1; wraps the C-level ``_opacity``."),
-    KC_SCALAR(FLogOpacity, "Natural-log opacity $\\ln\\kappa(\\ln\\nu, \\ln T, \\ln\\rho)$; wraps the C-level "
-                           "``_log_opacity``."),
-    KC_SCALAR(FDlogrho, "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln\\rho$; wraps the C-level "
-                        "``_dlogkappa_dlogrho``."),
-    KC_SCALAR(FDlogT, "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln T$; wraps the C-level "
-                      "``_dlogkappa_dlogT``."),
-    KC_SCALAR(FDlognu, "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln\\nu$; wraps the C-level "
-                       "``_dlogkappa_dlognu``."),
-    KC_ARRAY(FLogOpacityA,
-             "Natural-log opacity $\\ln\\kappa(\\ln\\nu_i, \\ln T_i, \\ln\\rho_i)$ element by element.\n\n"
-             "Parameters\n----------\n"
-             "log_nu : ndarray, dtype=float64, C-contiguous\n    Natural log of frequency (nu in Hz).\n"
-             "log_T : ndarray, dtype=float64, C-contiguous\n    Natural log of temperature (T in K).\n"
-             "log_rho : ndarray, dtype=float64, C-contiguous\n    Natural log of density (rho in g cm^-3).\n\n"
-             "Returns\n-------\nndarray of float64\n    ln kappa.\n"),
-    KC_ARRAY(FDlogrhoA,
-             "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln\\rho$ element by element.\n\n"
-             "Parameters\n----------\n"
-             "log_nu, log_T, log_rho : ndarray, dtype=float64, C-contiguous\n    Natural logs of frequency, "
-             "temperature and density.\n\nReturns\n-------\nndarray of float64\n"),
-    KC_ARRAY(FDlogTA,
-             "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln T$ element by element.\n\n"
-             "Parameters\n----------\n"
-             "log_nu, log_T, log_rho : ndarray, dtype=float64, C-contiguous\n    Natural logs of frequency, "
-             "temperature and density.\n\nReturns\n-------\nndarray of float64\n"),
-    KC_ARRAY(FDlognuA,
-             "Logarithmic derivative $\\partial\\ln\\kappa/\\partial\\ln\\nu$ element by element.\n\n"
-             "Parameters\n----------\n"
-             "log_nu, log_T, log_rho : ndarray, dtype=float64, C-contiguous\n    Natural logs of frequency, "
-             "temperature and density.\n\nReturns\n-------\nndarray of float64\n"),
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef freq_methods[] = {KC_SCALAR(FOpacity),   KC_SCALAR(FLogOpacity), KC_SCALAR(FDlogrho),
+                              KC_SCALAR(FDlogT),     KC_SCALAR(FDlognu),     KC_ARRAY(FLogOpacityA),
+                              KC_ARRAY(FDlogrhoA),   KC_ARRAY(FDlogTA),      KC_ARRAY(FDlognuA),
+                              {nullptr, nullptr, 0, nullptr}};
+
+constexpr char reduce_doc[] = "Pickle support: the reconstructor, the class, a layout checksum and the instance dict.";
+constexpr char setstate_doc[] = "Pickle support: restore the instance dict from a state tuple.";
 
 template <typename Obj>
 PyMethodDef pickle_methods[2] = {
     {"__reduce__", VELMORA_METH(&reduce_method<Obj>), METH_FASTCALL | METH_KEYWORDS,
-     "Pickle support: the reconstructor, the class, a layout checksum and the instance dict."},
+     rt::signed_method_doc<rt::reduce_params, reduce_doc>},
     {"__setstate__", VELMORA_METH(&setstate_method<Obj>), METH_FASTCALL | METH_KEYWORDS,
-     "Pickle support: restore the instance dict from a state tuple."},
+     rt::signed_method_doc<rt::setstate_params, setstate_doc>},
 };
 
 PyTypeObject grey_type = rt::static_type(KC_PREFIX "C_GreyKappaCore", sizeof(GreyKappaCore));
 PyTypeObject freq_type = rt::static_type(KC_PREFIX "C_KappaCore", sizeof(KappaCore));
 
-constexpr const char* grey_doc =
+// The constructors take no parameters of their own; whatever is passed is
+// accepted and ignored, for subclasses that parse their own.
+constexpr rt::Params<0> grey_new{"C_GreyKappaCore", {}};
+constexpr rt::Params<0> freq_new{"C_KappaCore", {}};
+
+constexpr char grey_doc[] =
     "Abstract base of grey (frequency-independent) opacity laws.\n\n"
     "Concrete laws are compiled subclasses that override the C-level operations\n"
     "``_log_opacity(log_T, log_rho)``, ``_dlogkappa_dlogrho`` and ``_dlogkappa_dlogT``\n"
     "(natural logs, temperature first); ``_opacity(rho, T)`` is derived from\n"
     "``_log_opacity``. The scalar and ``_array`` methods defined here dispatch through\n"
     "the object's operation table, so every subclass inherits them unchanged.\n"
-    "Units: kappa in cm^2 g^-1, rho in g cm^-3, T in K.";
+    "Units: kappa in cm^2 g^-1, rho in g cm^-3, T in K."
+    "\n\nExamples\n--------\n"
+    ">>> import math\n"
+    ">>> from velmora.radiation.opacity.kappa_core import C_GreyKappaCore\n"
+    ">>> from velmora.radiation.opacity import ElectronScatteringOpacity\n"
+    ">>> law = ElectronScatteringOpacity(X=1.0)  # a compiled subclass: kappa = 0.4 cm^2 g^-1\n"
+    ">>> isinstance(law, C_GreyKappaCore)\n"
+    "True\n"
+    ">>> law.opacity(1e-9, 1e4)  # rho in g cm^-3 first, then T in K\n"
+    "0.4\n"
+    ">>> ln_T, ln_rho = math.log(1e4), math.log(1e-9)\n"
+    ">>> round(law.log_opacity(ln_T, ln_rho), 6)  # natural logs, temperature first\n"
+    "-0.916291\n"
+    ">>> law.dlogkappa_dlogrho(ln_T, ln_rho), law.dlogkappa_dlogT(log_T=ln_T, log_rho=ln_rho)\n"
+    "(0.0, 0.0)\n"
+    ">>> C_GreyKappaCore().opacity(1e-9, 1e4)  # the base implements no law\n"
+    "Traceback (most recent call last):\n"
+    "    ...\n"
+    "NotImplementedError: C_GreyKappaCore must implement _log_opacity(log_T, log_rho).\n";
 
-constexpr const char* freq_doc =
+constexpr char freq_doc[] =
     "Abstract base of frequency-dependent opacity laws.\n\n"
     "Concrete laws are compiled subclasses that override the C-level operations\n"
     "``_log_opacity(log_nu, log_T, log_rho)`` and the three logarithmic derivatives\n"
     "(natural logs, frequency first); ``_opacity(nu, rho, T)`` is derived from\n"
-    "``_log_opacity``. Units: nu in Hz, kappa in cm^2 g^-1, rho in g cm^-3, T in K.";
+    "``_log_opacity``. Units: nu in Hz, kappa in cm^2 g^-1, rho in g cm^-3, T in K."
+    "\n\nExamples\n--------\n"
+    "The package has no concrete frequency-dependent law; a base instance shows\n"
+    "the calling convention and names the operation a subclass must fill:\n\n"
+    ">>> from velmora.radiation.opacity.kappa_core import C_KappaCore\n"
+    ">>> base = C_KappaCore()\n"
+    ">>> base.opacity(1e15, 1e-9, 1e4)  # nu in Hz, rho in g cm^-3, T in K\n"
+    "Traceback (most recent call last):\n"
+    "    ...\n"
+    "NotImplementedError: C_KappaCore must implement _log_opacity(log_nu, log_T, log_rho).\n"
+    ">>> for method in (base.log_opacity, base.dlogkappa_dlogrho, base.dlogkappa_dlogT, base.dlogkappa_dlognu):\n"
+    "...     try:\n"
+    "...         method(34.5, 9.2, -20.7)  # ln nu, ln T, ln rho\n"
+    "...     except NotImplementedError as e:\n"
+    "...         print(e)\n"
+    "C_KappaCore must implement _log_opacity(log_nu, log_T, log_rho).\n"
+    "C_KappaCore must implement _dlogkappa_dlogrho(log_nu, log_T, log_rho).\n"
+    "C_KappaCore must implement _dlogkappa_dlogT(log_nu, log_T, log_rho).\n"
+    "C_KappaCore must implement _dlogkappa_dlognu(log_nu, log_T, log_rho).\n";
 
 template <typename Obj>
 bool prepare_type(PyObject* module, PyTypeObject* type, PyMethodDef* methods, const char* doc,
@@ -603,11 +690,14 @@ bool prepare_type(PyObject* module, PyTypeObject* type, PyMethodDef* methods, co
     return rt::setup_reduce(type, &pickle_methods<Obj>[0], &pickle_methods<Obj>[1]);
 }
 
+constexpr char unpickle_grey_doc[] = "Reconstruct a pickled C_GreyKappaCore (or subclass) instance.";
+constexpr char unpickle_freq_doc[] = "Reconstruct a pickled C_KappaCore (or subclass) instance.";
+
 PyMethodDef module_functions[] = {
     {"__c_unpickle_C_GreyKappaCore", VELMORA_METH(&unpickle_function<GreyKappaCore>),
-     METH_FASTCALL | METH_KEYWORDS, "Reconstruct a pickled C_GreyKappaCore (or subclass) instance."},
+     METH_FASTCALL | METH_KEYWORDS, rt::signed_doc<unpickle_params<GreyKappaCore>, unpickle_grey_doc>},
     {"__c_unpickle_C_KappaCore", VELMORA_METH(&unpickle_function<KappaCore>), METH_FASTCALL | METH_KEYWORDS,
-     "Reconstruct a pickled C_KappaCore (or subclass) instance."},
+     rt::signed_doc<unpickle_params<KappaCore>, unpickle_freq_doc>},
     {nullptr, nullptr, 0, nullptr}};
 
 bool intern_names() {
@@ -628,14 +718,18 @@ int exec_kappa_core(PyObject* module) {
     grey_ops._log_opacity = &grey_log_opacity;
     grey_ops._dlogkappa_dlogrho = &grey_dlogrho;
     grey_ops._dlogkappa_dlogT = &grey_dlogT;
-    if (!prepare_type<GreyKappaCore>(module, &grey_type, grey_methods, grey_doc, "C_GreyKappaCore")) return -1;
+    if (!prepare_type<GreyKappaCore>(module, &grey_type, grey_methods, rt::signed_doc<grey_new, grey_doc>,
+                                     "C_GreyKappaCore"))
+        return -1;
 
     freq_ops._opacity = &freq_opacity;
     freq_ops._log_opacity = &freq_log_opacity;
     freq_ops._dlogkappa_dlogrho = &freq_dlogrho;
     freq_ops._dlogkappa_dlogT = &freq_dlogT;
     freq_ops._dlogkappa_dlognu = &freq_dlognu;
-    if (!prepare_type<KappaCore>(module, &freq_type, freq_methods, freq_doc, "C_KappaCore")) return -1;
+    if (!prepare_type<KappaCore>(module, &freq_type, freq_methods, rt::signed_doc<freq_new, freq_doc>,
+                                 "C_KappaCore"))
+        return -1;
 
     return PyModule_AddFunctions(module, module_functions);
 }
@@ -658,7 +752,14 @@ constexpr const char* module_doc =
     "the calling object's table.\n\n"
     "Log-space operations take natural logarithms, temperature before density\n"
     "(frequency first for C_KappaCore). Units: kappa in cm^2 g^-1, rho in g cm^-3,\n"
-    "T in K, nu in Hz.";
+    "T in K, nu in Hz."
+    "\n\nExamples\n--------\n"
+    ">>> import math\n"
+    ">>> from velmora.radiation.opacity.kappa_core import C_GreyKappaCore\n"
+    ">>> from velmora.radiation.opacity import ElectronScatteringOpacity\n"
+    ">>> law = ElectronScatteringOpacity(X=1.0)  # a compiled subclass of C_GreyKappaCore\n"
+    ">>> law.opacity(1e-9, 1e4) == math.exp(law.log_opacity(math.log(1e4), math.log(1e-9)))\n"
+    "True\n";
 
 }  // namespace
 }  // namespace velmora::opacity

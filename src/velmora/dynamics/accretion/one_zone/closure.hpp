@@ -114,6 +114,11 @@ struct OneZoneClosure {
     step_func_t source_func;  // null without a mass source
     PyObject* opacity;        // a C_GreyKappaCore instance, or None before one is installed
     int n_result_fields;      // columns per output row of writer_func
+    // Counts the changes of what fill_parameters reports (bindings, new
+    // laws), so that a driver working from a snapshot can tell that the
+    // object moved on. It lives in the padding after n_result_fields: the
+    // layout and size of the object stay as they are.
+    unsigned int generation;
 };
 
 // ---------------------------------------------------------------------------
@@ -158,6 +163,7 @@ static_assert(offsetof(OneZoneClosure, closure_func) == sizeof(PyObject) + 8);
 static_assert(offsetof(OneZoneClosure, source_func) == sizeof(PyObject) + 32);
 static_assert(offsetof(OneZoneClosure, opacity) == sizeof(PyObject) + 40);
 static_assert(offsetof(OneZoneClosure, n_result_fields) == sizeof(PyObject) + 48);
+static_assert(sizeof(OneZoneClosure) == sizeof(PyObject) + 56);
 static_assert(offsetof(CAdvection, params) == sizeof(PyObject) + 8);
 static_assert(offsetof(CFallback, params) == sizeof(PyObject) + 8);
 

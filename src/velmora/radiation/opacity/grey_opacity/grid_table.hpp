@@ -8,6 +8,7 @@
 //   qualname         module path and class, the prefix of traceback entries
 //   class_name       the class's __name__
 //   label            name of the second coordinate in the out-of-domain message
+//   axis             name of the second coordinate in the repr
 //   class_doc        the class docstring
 //   second_coordinate(log_rho, x, ln10)
 //                    the second table coordinate from ln rho and x = log10 T
@@ -28,6 +29,7 @@
 #include "radiation/opacity/kappa_core.hpp"
 
 #include "_runtime/format.hpp"
+#include "_runtime/readonly_array.hpp"
 #include "_runtime/runtime.hpp"
 
 #include <algorithm>
@@ -203,6 +205,33 @@ inline double nearest_finite(const rt::Table& lk, int n1, int n2, int i0, int j0
         }
     }
     return std::numeric_limits<double>::quiet_NaN();
+}
+
+// ---------------------------------------------------------------------------
+// Construction helpers shared by every law built on a table.
+
+// A view on a table argument; None is refused with the argument's name.
+template <typename View>
+bool bind_table_array(View& view, PyObject* obj, const char* name) {
+    if (obj == Py_None) {
+        rt::raise_argument_none(name);
+        return false;
+    }
+    return view.acquire(obj);
+}
+
+// A table axis holds at least two nodes, and no more than an int counts.
+inline bool check_axis_length(const rt::Vec& grid, const char* class_name, const char* name) {
+    const Py_ssize_t n = grid.size();
+    if (n > INT_MAX) {
+        PyErr_Format(PyExc_ValueError, rt::msg::array_too_long, class_name, name, n);
+        return false;
+    }
+    if (n < 2) {
+        PyErr_Format(PyExc_ValueError, rt::msg::table_grid_too_short, class_name, name, n, n == 1 ? "" : "s");
+        return false;
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -552,33 +581,17 @@ struct GridLaw {
     // Construction: the four arguments are parsed in the allocation step, so
     // interpreter-level subclasses get the same parsing.
 
-    template <typename View>
-    static bool bind_array(View& view, PyObject* obj, const char* name) {
-        if (obj == Py_None) {
-            rt::raise_argument_none(name);
-            return false;
-        }
-        return view.acquire(obj);
-    }
+    static bool bind_array(auto& view, PyObject* obj, const char* name) { return bind_table_array(view, obj, name); }
 
     static bool check_grid(const rt::Vec& grid, const char* name) {
-        const Py_ssize_t n = grid.size();
-        if (n > INT_MAX) {
-            PyErr_Format(PyExc_ValueError, rt::msg::array_too_long, Law::class_name, name, n);
-            return false;
-        }
-        if (n < 2) {
-            PyErr_Format(PyExc_ValueError, rt::msg::table_grid_too_short, Law::class_name, name, n,
-                         n == 1 ? "" : "s");
-            return false;
-        }
-        return true;
+        return check_axis_length(grid, Law::class_name, name);
     }
 
+    static constexpr rt::Params<4> ctor_params{"__cinit__", {"g1", "g2", "lk", "oob"}};
+
     static bool cinit(Self* self, PyObject* args, PyObject* kwds) {
-        static const rt::Params<4> params{"__cinit__", {"g1", "g2", "lk", "oob"}};
         std::array<PyObject*, 4> values;
-        if (!rt::bind(params, args, kwds, values)) return false;
+        if (!rt::bind(ctor_params, args, kwds, values)) return false;
         if (!bind_array(self->g1, values[0], "g1") || !bind_array(self->g2, values[1], "g2") ||
             !bind_array(self->lk, values[2], "lk"))
             return false;
@@ -623,6 +636,72 @@ struct GridLaw {
     }
 
     // ---------------------------------------------------------------------
+    // What the law holds, read-only: the repr and the properties.
+
+    static const char* oob_name(int oob) noexcept {
+        return oob == oob_clamp ? "clamp" : oob == oob_nan ? "nan" : "raise";
+    }
+
+    // "C_OPALGridOpacity(70 x 19, log10 T 3.75..8.70, log10 R -8.00..1.00, oob=clamp)";
+    // a mode value other than 0, 1 and 2 shows as "oob=7 (raise)". The edges
+    // are formatted as the out-of-domain message formats them.
+    static PyObject* tp_repr(PyObject* o) {
+        const Self* self = reinterpret_cast<const Self*>(o);
+        const char* fmt = rt::msg::table_edge_format;
+        Ref x_first = rt::format_double(self->g1[0], fmt);
+        Ref x_last = rt::format_double(self->g1[self->n1 - 1], fmt);
+        Ref y_first = rt::format_double(self->g2[0], fmt);
+        Ref y_last = rt::format_double(self->g2[self->n2 - 1], fmt);
+        Ref type_name = Ref::steal(PyType_GetName(Py_TYPE(o)));
+        if (!x_first || !x_last || !y_first || !y_last || !type_name) return nullptr;
+        Ref mode = self->oob == 0 || self->oob == oob_clamp || self->oob == oob_nan
+                       ? Ref::steal(PyUnicode_FromString(oob_name(self->oob)))
+                       : Ref::steal(PyUnicode_FromFormat("%d (%s)", self->oob, oob_name(self->oob)));
+        if (!mode) return nullptr;
+        return PyUnicode_FromFormat("%U(%d x %d, log10 T %U..%U, %s %U..%U, oob=%U)", type_name.get(), self->n1,
+                                    self->n2, x_first.get(), x_last.get(), Law::axis, y_first.get(),
+                                    y_last.get(), mode.get());
+    }
+
+    static const Self* held(PyObject* o) noexcept { return reinterpret_cast<const Self*>(o); }
+
+    static PyObject* get_g1(PyObject* o, void*) {
+        return rt::readonly_array(held(o)->g1.exporter(), held(o)->n1).release();
+    }
+    static PyObject* get_g2(PyObject* o, void*) {
+        return rt::readonly_array(held(o)->g2.exporter(), held(o)->n2).release();
+    }
+    static PyObject* get_lk(PyObject* o, void*) {
+        return rt::readonly_array(held(o)->lk.exporter(), held(o)->n1, held(o)->n2).release();
+    }
+    static PyObject* get_oob(PyObject* o, void*) { return PyLong_FromLong(held(o)->oob); }
+    static PyObject* get_shape(PyObject* o, void*) { return Py_BuildValue("(ii)", held(o)->n1, held(o)->n2); }
+    static PyObject* get_domain(PyObject* o, void*) {
+        const Self* self = held(o);
+        return Py_BuildValue("((dd)(dd))", self->g1[0], self->g1[self->n1 - 1], self->g2[0],
+                             self->g2[self->n2 - 1]);
+    }
+
+    static inline PyGetSetDef getset[] = {
+        {"g1", &get_g1, nullptr,
+         "The log10 T grid (T in K), shape (n1,): a read-only view of the array the law was built from.",
+         nullptr},
+        {"g2", &get_g2, nullptr,
+         "The grid of the second coordinate, shape (n2,): a read-only view of the array the law was built "
+         "from.",
+         nullptr},
+        {"lk", &get_lk, nullptr,
+         "The table of log10 kappa (kappa in cm^2 g^-1), shape (n1, n2), NaN at holes: a read-only view of "
+         "the array the law was built from (its leading n1 x n2 block).",
+         nullptr},
+        {"oob", &get_oob, nullptr, "Out-of-bounds mode as given: 0 raise, 1 clamp, 2 nan (any other value raises).",
+         nullptr},
+        {"shape", &get_shape, nullptr, "Table shape (n1, n2): the lengths of the two grids.", nullptr},
+        {"domain", &get_domain, nullptr,
+         "((g1[0], g1[-1]), (g2[0], g2[-1])): the table's range along each axis, in log10 units.", nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+    // ---------------------------------------------------------------------
     // Module initialisation: bind the base types, build the table from the
     // grey base table, make the type ready and publish it.
 
@@ -642,10 +721,12 @@ struct GridLaw {
         ops._handle_oob = &handle_oob_slot;
 
         type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-        type.tp_doc = Law::class_doc;
+        type.tp_doc = rt::signed_doc<ctor_params, Law::class_doc, Law::class_name>;
         type.tp_base = kappa_core.grey_type;
         type.tp_new = rt::entry<&tp_new>;
         type.tp_dealloc = &tp_dealloc;
+        type.tp_repr = &tp_repr;
+        type.tp_getset = getset;
         if (PyType_Ready(&type) < 0) return -1;
         if (!rt::set_vtable(&type, &ops)) return -1;
         if (!rt::PickleRefusal<Law>::install(&type)) return -1;

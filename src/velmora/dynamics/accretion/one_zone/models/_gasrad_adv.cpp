@@ -3,15 +3,19 @@
 // pressure and cooled by radiation and advection, its output writer, and the
 // closure object AdvectiveClosure that installs them in the framework.
 #include "dynamics/accretion/one_zone/closure.hpp"
+#include "dynamics/accretion/one_zone/disk_model.hpp"
 
 #include "_runtime/checks.hpp"
 #include "_runtime/fields.hpp"
 #include "_runtime/import_from.hpp"
 #include "_runtime/runtime.hpp"
+#include "_runtime/signature.hpp"
 #include "math_utils/bracket_solver.hpp"
 #include "radiation/opacity/kappa_core.hpp"
 
 #include <cmath>
+#include <iterator>
+#include <new>
 
 namespace velmora::disk {
 namespace {
@@ -31,6 +35,19 @@ constexpr char q_bind[] = GA_PREFIX "AdvectiveClosure.bind_runtime_parameters";
 struct ClosureNames {
     static constexpr const char* qualname = GA_PREFIX "AdvectiveClosure";
 };
+
+// This model's own texts: parameter records that were never filled from a
+// bound closure object.
+namespace texts {
+inline constexpr const char* no_advection_record =
+    "%.200s(): the disk parameters hold no advection record; call bind_runtime_parameters first";
+inline constexpr const char* no_opacity_law =
+    "%.200s(): the disk parameters hold no opacity law; call bind_runtime_parameters first";
+inline constexpr const char* unbound =
+    "%s(): the disk parameters of the %.200s object hold no advection record; call bind_runtime_parameters first";
+inline constexpr const char* no_opacity =
+    "%s(): the disk parameters of the %.200s object hold no opacity law; install one through its opacity attribute";
+}  // namespace texts
 
 // Bound at module initialisation, kept for the process.
 OneZoneClosureBinding framework;
@@ -138,9 +155,9 @@ int gasrad_adv_residual(double x, void* user_data, double* f_out) {
 bool parameters_filled(const DiskParameters* params, const char* func, bool needs_law) {
     const char* missing = nullptr;
     if (!params->advection)
-        missing = msg::no_advection_record;
+        missing = texts::no_advection_record;
     else if (needs_law && (!params->opacity || params->opacity == Py_None))
-        missing = msg::no_opacity_law;
+        missing = texts::no_opacity_law;
     if (!missing) {
         if (!needs_law || PyObject_TypeCheck(params->opacity, kappa.grey_type)) return true;
         rt::GilGuard gil;
@@ -157,40 +174,31 @@ int closure_failed() {
     return -1;
 }
 
-// closure_func_t. Never reads the state.
-int gasrad_adv_closure_func(const DiskState*, const DiskDerived* derived, const DiskParameters* params,
-                            const ClosureResult* previous, ClosureResult* out) {
-    if (!parameters_filled(params, "gasrad_adv_closure_func", true)) return closure_failed();
+// The residual's context for one ring: the balance's coefficients and the
+// ring, with the law borrowed from the parameters.
+AdvResidualContext ring_context(const DiskDerived* derived, const DiskParameters* params) {
+    const double Sigma = derived->Sigma;
+    const double Omega = derived->Omega;
+    const Coefficients coeff = balance_coefficients(params->alpha, params->advection->xi, derived->R_D, Sigma, Omega);
+    return AdvResidualContext{coeff.ln_A, coeff.ln_B, params->mu, Sigma, Omega, params->opacity,
+                              ln_surface_term(Omega, Sigma)};
+}
+
+// The closure result at the root ln T_c = root: every field but ln_T_c
+// follows from the sound speed and the opacity there. 0, or -1 with an
+// exception pending (the fields written before the failure stay written).
+int fill_result(const DiskDerived* derived, const DiskParameters* params, double root, ClosureResult* out) {
     const double alpha = params->alpha;
-    const double mu = params->mu;
     const double R_D = derived->R_D;
     const double Sigma = derived->Sigma;
     const double Omega = derived->Omega;
-    const Coefficients coeff = balance_coefficients(alpha, params->advection->xi, R_D, Sigma, Omega);
-
-    // A previous ln T_c of exactly 0 (either sign) asks for the computed guess.
-    const double x0 = previous->ln_T_c == 0.0 ? gas_scattering_guess(alpha, mu, Sigma, Omega) : previous->ln_T_c;
-
-    AdvResidualContext ctx{coeff.ln_A, coeff.ln_B, mu, Sigma, Omega, params->opacity,
-                           ln_surface_term(Omega, Sigma)};
-    const double x_min = std::log(10.0);  // T_c no lower than 10 K
-    const double x_max = std::log(1e14);  // and no higher than 1e14 K
-    double root = 0.0;
-    const int status = solver.find_root(&gasrad_adv_residual, &ctx, x0, 0.05, 2.0, 60, x_min, x_max, 1e-30,
-                                        1e-10, 1e-12, 100, &root);
-    if (rt::exception_pending()) return closure_failed();
-    if (status != math_utils::SUCCESS) return status;
-    // A guess outside the range can bracket a root outside it; the closure
-    // keeps to its range.
-    if (root < x_min || root > x_max) return math_utils::EXPAND_FAIL;
-
     out->ln_T_c = root;
-    const double c_s = kernels.compute_gas_rad_cs(std::exp(root), mu, Sigma, Omega);
-    if (rt::exception_pending()) return closure_failed();
+    const double c_s = kernels.compute_gas_rad_cs(std::exp(root), params->mu, Sigma, Omega);
+    if (rt::exception_pending()) return -1;
     out->ln_c_s = std::log(c_s);
     out->ln_rho = ln_midplane_density(ln_surface_term(Sigma, Omega), out->ln_c_s);
     const double ln_kappa = log_opacity(params->opacity, root, out->ln_rho);
-    if (rt::exception_pending()) return closure_failed();
+    if (rt::exception_pending()) return -1;
     out->ln_tau = std::log(0.5) + ln_kappa + std::log(Sigma);  // tau = kappa Sigma / 2
     // T_eff^4 = 8 T_c^4 / (3 tau_total), tau_total = kappa Sigma.
     out->ln_T_eff = root + 0.25 * (std::log(8.0 / 3.0) - ln_kappa - std::log(Sigma));
@@ -199,6 +207,89 @@ int gasrad_adv_closure_func(const DiskState*, const DiskDerived* derived, const 
     out->t_visc = std::exp(2.0 * std::log(R_D) - out->ln_nu);
     return 0;
 }
+
+// T_c is sought between 10 K and 1e14 K.
+double ln_T_c_min() { return std::log(10.0); }
+double ln_T_c_max() { return std::log(1e14); }
+
+// closure_func_t. Never reads the state.
+int gasrad_adv_closure_func(const DiskState*, const DiskDerived* derived, const DiskParameters* params,
+                            const ClosureResult* previous, ClosureResult* out) {
+    if (!parameters_filled(params, "gasrad_adv_closure_func", true)) return closure_failed();
+    AdvResidualContext ctx = ring_context(derived, params);
+
+    // A previous ln T_c of exactly 0 (either sign) asks for the computed guess.
+    const double x0 = previous->ln_T_c == 0.0 ? gas_scattering_guess(params->alpha, params->mu, ctx.Sigma, ctx.Omega)
+                                              : previous->ln_T_c;
+    const double x_min = ln_T_c_min();
+    const double x_max = ln_T_c_max();
+    double root = 0.0;
+    const int status = solver.find_root(&gasrad_adv_residual, &ctx, x0, 0.05, 2.0, 60, x_min, x_max, 1e-30,
+                                        1e-10, 1e-12, 100, &root);
+    if (rt::exception_pending()) return closure_failed();
+    if (status != math_utils::SUCCESS) return status;
+    // A guess outside the range can bracket a root outside it; the closure
+    // keeps to its range.
+    if (root < x_min || root > x_max) return math_utils::EXPAND_FAIL;
+    return fill_result(derived, params, root, out) == 0 ? 0 : closure_failed();
+}
+
+// The balance offered to the framework's branch-aware solve: the closure's
+// own context, residual and result, so that a root chosen there gives the
+// bits this closure writes when its search ends on that root.
+int thermal_prepare(const DiskDerived* derived, const DiskParameters* params, ThermalContext* ctx) {
+    if (!parameters_filled(params, "gasrad_adv_closure_func", true)) return closure_failed();
+    new (ctx->data()) AdvResidualContext(ring_context(derived, params));
+    return 0;
+}
+
+int thermal_fill(const DiskDerived* derived, const DiskParameters* params, const ThermalContext*, double root,
+                 ClosureResult* out) {
+    return fill_result(derived, params, root, out) == 0 ? 0 : closure_failed();
+}
+
+static_assert(sizeof(AdvResidualContext) <= sizeof(ThermalContext) &&
+              alignof(AdvResidualContext) <= alignof(ThermalContext));
+ThermalModel thermal_model{&thermal_prepare, &gasrad_adv_residual, &thermal_fill, 0.0, 0.0};
+
+// The writer's columns (see gasrad_adv_writer_func).
+constexpr Column columns[] = {
+    {"row", "-", "output row number"},
+    {"t", "s", "time"},
+    {"M_D", "g", "disk mass"},
+    {"J_D", "g cm^2 s^-1", "disk angular momentum"},
+    {"R_D", "cm", "disk radius"},
+    {"Sigma", "g cm^-2", "surface density"},
+    {"Omega", "s^-1", "angular velocity"},
+    {"T_eff", "K", "effective temperature"},
+    {"T_c", "K", "central temperature"},
+    {"tau", "-", "optical depth"},
+    {"c_s", "cm s^-1", "sound speed"},
+    {"nu", "cm^2 s^-1", "kinematic viscosity"},
+    {"Q_visc", "erg cm^-2 s^-1", "viscous heating rate"},
+    {"Q_adv", "erg cm^-2 s^-1", "advective cooling rate (alpha/3 times the balance's advective term)"},
+    {"dM_D_dt", "g s^-1", "rate of change of the disk mass"},
+    {"dJ_D_dt", "g cm^2 s^-2", "rate of change of the disk angular momentum"},
+    {"Mdot", "g s^-1", "accretion rate onto the hole"},
+    {"t_visc", "s", "viscous time"},
+    {"H", "cm", "scale height"},
+    {"H_over_R", "-", "aspect ratio H / R_D"},
+    {"rho_c", "g cm^-3", "central density"},
+};
+static_assert(std::size(columns) == n_result_fields);
+
+// The closure reads the advection record and calls the law.
+int check_ready(PyObject* obj, const DiskParameters* params, const char* driver) {
+    const char* missing = !params->advection ? texts::unbound
+                          : (!params->opacity || params->opacity == Py_None) ? texts::no_opacity
+                                                                             : nullptr;
+    if (!missing) return 0;
+    PyErr_Format(PyExc_RuntimeError, missing, driver, Py_TYPE(obj)->tp_name);
+    return -1;
+}
+
+const DiskModel disk_model{"gasrad_adv", &thermal_model, columns, static_cast<int>(std::size(columns)),
+                           &check_ready, &math_utils::status_name};
 
 // ---------------------------------------------------------------------------
 // The writer: one row of 21 columns, column k at index row + k * stride.
@@ -287,29 +378,11 @@ void fill_parameters(PyObject* o, DiskParameters* out) {
 
 OneZoneClosureOps adv_ops;
 
-// The base's allocation first (it ignores the arguments), then this class's
-// table and empty wrapper slots.
-PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    PyObject* o = framework.type->tp_new(type, args, kwds);
-    if (!o) {
-        rt::add_traceback(q_cinit);
-        return nullptr;
-    }
-    AdvectiveClosure* self = as_closure(o);
-    self->base.vtab = &adv_ops;
-    self->fallback_obj = nullptr;
-    self->advection_obj = nullptr;
-    rt::set_field(self->fallback_obj, Py_None);
-    rt::set_field(self->advection_obj, Py_None);
-    self->fallback_params = nullptr;
-    self->advection_params = nullptr;
-    return o;
-}
+constexpr rt::Params<3> init_params{"__init__", {"with_fallback", "mu", "xi"}, 0, {"False", "0.6", "0.5"}};
 
 bool construct(AdvectiveClosure* self, PyObject* args, PyObject* kwds) {
-    static const rt::Params<3> params{"__init__", {"with_fallback", "mu", "xi"}, 0};
     std::array<PyObject*, 3> values;
-    if (!rt::bind(params, args, kwds, values)) return false;
+    if (!rt::bind(init_params, args, kwds, values)) return false;
     int with_fallback = 0;
     if (values[0]) {
         with_fallback = PyObject_IsTrue(values[0]);
@@ -345,11 +418,36 @@ bool construct(AdvectiveClosure* self, PyObject* args, PyObject* kwds) {
     return true;
 }
 
-int tp_init(PyObject* o, PyObject* args, PyObject* kwds) {
-    if (construct(as_closure(o), args, kwds)) return 0;
-    rt::add_traceback(q_init);
-    return -1;
+// Allocation constructs the object: the base's allocation first (it ignores
+// the arguments), then this class's table and empty wrapper slots, then the
+// construction from the arguments. An object that exists is constructed, so
+// that __new__ alone, or a subclass whose __init__ does not call this one's,
+// gives a working closure; a failed construction releases the new object.
+PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    Ref o = Ref::steal(framework.type->tp_new(type, args, kwds));
+    if (!o) {
+        rt::add_traceback(q_cinit);
+        return nullptr;
+    }
+    AdvectiveClosure* self = as_closure(o.get());
+    self->base.vtab = &adv_ops;
+    self->fallback_obj = nullptr;
+    self->advection_obj = nullptr;
+    rt::set_field(self->fallback_obj, Py_None);
+    rt::set_field(self->advection_obj, Py_None);
+    self->fallback_params = nullptr;
+    self->advection_params = nullptr;
+    if (!construct(self, args, kwds)) {
+        rt::add_traceback(q_init);
+        return nullptr;
+    }
+    return o.release();
 }
+
+// with_fallback, mu and xi are fixed at allocation: __init__ takes the
+// constructor's arguments (so that subclasses may pass them on) and changes
+// nothing.
+int tp_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
 int tp_traverse(PyObject* o, visitproc visit, void* arg) {
     if (int r = framework.type->tp_traverse(o, visit, arg)) return r;
@@ -409,6 +507,7 @@ Ref lookup_exp(PyObject* run_params, const char* key) {
 
 // Values are stored as they are read, so a failure keeps the earlier ones.
 bool bind_parameters(AdvectiveClosure* self, PyObject* run_params) {
+    ++self->base.generation;  // drivers running from a snapshot of the old binding can tell
     if (run_params != Py_None && !PyDict_CheckExact(run_params)) {
         rt::raise_argument_type("run_params", &PyDict_Type, run_params);
         return false;
@@ -456,19 +555,18 @@ bool bind_parameters(AdvectiveClosure* self, PyObject* run_params) {
     return !PyErr_Occurred();
 }
 
+constexpr rt::Params<1> bind_params{"bind_runtime_parameters", {"run_params"}};
+
 PyObject* bind_runtime_parameters(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const rt::Params<1> params{"bind_runtime_parameters", {"run_params"}};
     std::array<PyObject*, 1> values;
-    if (!rt::bind(params, args, nargs, kwnames, values) || !bind_parameters(as_closure(o), values[0])) {
+    if (!rt::bind(bind_params, args, nargs, kwnames, values) || !bind_parameters(as_closure(o), values[0])) {
         rt::add_traceback(q_bind);
         return nullptr;
     }
     Py_RETURN_NONE;
 }
 
-PyMethodDef bind_def = {
-    "bind_runtime_parameters", VELMORA_METH(&bind_runtime_parameters), METH_FASTCALL | METH_KEYWORDS,
-    "bind_runtime_parameters(run_params)\n\n"
+constexpr char bind_doc[] =
     "Take the disk parameters from a processed run-time parameter dictionary.\n\n"
     "Parameters\n----------\n"
     "run_params : dict\n"
@@ -477,10 +575,24 @@ PyMethodDef bind_def = {
     "    parameter, linear); with fallback also \"log_M_fb_0\", \"log_R_c\",\n"
     "    \"log_t_fb\" (natural logs, cgs) and \"beta_fb\".\n\n"
     "A CAdvection(xi) record (and a CFallback record, with fallback) replaces the\n"
-    "one held before. Values read before a failing key stay stored."};
+    "one held before. Values read before a failing key stay stored.\n\n"
+    "Examples\n--------\n"
+    ">>> import math\n"
+    ">>> from velmora.dynamics.accretion.one_zone.models._gasrad_adv import AdvectiveClosure\n"
+    ">>> disk = AdvectiveClosure(with_fallback=True)\n"
+    ">>> disk.bind_runtime_parameters({\"log_M_BH\": math.log(2e39), \"log_R_in\": math.log(8.9e11),\n"
+    "...     \"alpha\": 0.1, \"log_M_fb_0\": math.log(6.6e32), \"log_R_c\": math.log(1.4e13),\n"
+    "...     \"log_t_fb\": math.log(3.5e6), \"beta_fb\": 5.0 / 3.0})\n"
+    ">>> disk.bind_runtime_parameters({\"alpha\": 0.1})\n"
+    "Traceback (most recent call last):\n"
+    "    ...\n"
+    "KeyError: 'log_M_BH'";
 
-constexpr const char* class_doc =
-    "AdvectiveClosure(with_fallback=False, mu=0.6, xi=0.5)\n\n"
+PyMethodDef bind_def = {"bind_runtime_parameters", VELMORA_METH(&bind_runtime_parameters),
+                        METH_FASTCALL | METH_KEYWORDS, rt::signed_method_doc<bind_params, bind_doc>};
+
+constexpr char class_name[] = "AdvectiveClosure";
+constexpr char class_doc[] =
     "Thermal closure of a one-zone accretion disk with gas plus radiation\n"
     "pressure and advective cooling, for the one-zone disk framework.\n\n"
     "It installs the C-level closure gasrad_adv_closure_func, the writer\n"
@@ -497,7 +609,11 @@ constexpr const char* class_doc =
     "    construction (0 turns advection off).\n\n"
     "Call ``bind_runtime_parameters(run_params)`` before the closure is passed\n"
     "to the integrator: the closure reads the advection record that binding\n"
-    "creates.";
+    "creates.\n\n"
+    "Examples\n--------\n"
+    VELMORA_EXAMPLE_DISK
+    ">>> type(disk.opacity).__name__, disk.n_result_fields\n"
+    "('ElectronScatteringOpacity', 21)";
 
 PyTypeObject adv_type = rt::static_type(GA_PREFIX "AdvectiveClosure", sizeof(AdvectiveClosure));
 
@@ -507,7 +623,7 @@ bool prepare_closure_type(PyObject* module) {
     adv_ops.fill_parameters = &fill_parameters;
     adv_type.tp_base = framework.type;
     adv_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    adv_type.tp_doc = class_doc;
+    adv_type.tp_doc = rt::signed_doc<init_params, class_doc, class_name>;
     adv_type.tp_new = &tp_new;
     adv_type.tp_init = &tp_init;
     adv_type.tp_dealloc = &tp_dealloc;
@@ -539,7 +655,10 @@ int exec_gasrad_adv(PyObject* module) {
     adv_n_result_fields = n_result_fields;
     if (PyModule_AddIntConstant(module, "ADV_N_RESULT_FIELDS_PY", n_result_fields) < 0) return -1;
     if (!attach_method(&adv_type, &bind_def)) return -1;
-    return PyModule_AddObjectRef(module, "gasradAdvClosure", reinterpret_cast<PyObject*>(&adv_type));
+    if (PyModule_AddObjectRef(module, "gasradAdvClosure", reinterpret_cast<PyObject*>(&adv_type)) < 0) return -1;
+    thermal_model.ln_T_min = ln_T_c_min();
+    thermal_model.ln_T_max = ln_T_c_max();
+    return offer_disk_model(&gasrad_adv_closure_func, &disk_model) ? 0 : -1;
 }
 
 constexpr const char* module_doc =
@@ -563,7 +682,13 @@ constexpr const char* module_doc =
     "21-column output writer in the one-zone disk framework;\n"
     "ADV_N_RESULT_FIELDS_PY is the number of columns. __c_api__ exports the C\n"
     "variable ADV_N_RESULT_FIELDS and the functions gasrad_adv_writer_func and\n"
-    "gasrad_adv_closure_func. Units are cgs, logarithms natural.";
+    "gasrad_adv_closure_func. Units are cgs, logarithms natural.\n\n"
+    "Examples\n--------\n"
+    ">>> from velmora.dynamics.accretion.one_zone.models import _gasrad_adv\n"
+    ">>> _gasrad_adv.ADV_N_RESULT_FIELDS_PY, _gasrad_adv.gasradAdvClosure is _gasrad_adv.AdvectiveClosure\n"
+    "(21, True)\n"
+    ">>> sorted(_gasrad_adv.__c_api__)\n"
+    "['ADV_N_RESULT_FIELDS', 'gasrad_adv_closure_func', 'gasrad_adv_writer_func']";
 
 }  // namespace
 }  // namespace velmora::disk

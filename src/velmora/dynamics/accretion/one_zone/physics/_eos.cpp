@@ -55,7 +55,24 @@ constexpr const char* module_doc =
     "from c_s^2 = P / rho with P = rho k T / (mu m_p) + a T^4 / 3 and the mid-plane\n"
     "density rho = Sigma Omega / (sqrt(2 pi) c_s). It runs without the interpreter\n"
     "lock; non-positive mu, Sigma or Omega, or a negative T, raise ValueError\n"
-    "(pending, result 0.0); a NaN gives NaN.";
+    "(pending, result 0.0); a NaN gives NaN."
+    "\n\nExamples\n--------\n"
+    "A C caller binds the function by its signature text; ctypes can do the same:\n\n"
+    ">>> import ctypes\n"
+    ">>> from velmora.dynamics.accretion.one_zone.physics import _eos\n"
+    ">>> capsule = _eos.__c_api__[\"compute_gas_rad_cs\"]\n"
+    ">>> get_name = ctypes.PYFUNCTYPE(ctypes.c_char_p, ctypes.py_object)((\"PyCapsule_GetName\", ctypes.pythonapi))\n"
+    ">>> get_pointer = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.c_char_p)(\n"
+    "...     (\"PyCapsule_GetPointer\", ctypes.pythonapi))\n"
+    ">>> get_name(capsule)\n"
+    "b'double (double, double, double, double)'\n"
+    ">>> c_s = ctypes.PYFUNCTYPE(ctypes.c_double, *4 * [ctypes.c_double])(get_pointer(capsule, get_name(capsule)))\n"
+    ">>> print(f\"{c_s(1e4, 0.6, 1e3, 1e5):.4e} cm/s\")  # gas pressure dominates: sqrt(k T / (mu m_p))\n"
+    "1.1729e+06 cm/s\n"
+    ">>> c_s(1e4, -0.6, 1e3, 1e5)\n"
+    "Traceback (most recent call last):\n"
+    "    ...\n"
+    "ValueError: compute_gas_rad_cs(): mu must be positive, got -0.6\n";
 
 }  // namespace
 }  // namespace velmora::disk

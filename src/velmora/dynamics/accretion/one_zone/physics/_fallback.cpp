@@ -58,7 +58,16 @@ constexpr const char* module_doc =
     "circularisation radius R_c, so step0 = 0, step1 = Mdot_fb and\n"
     "step2 = Mdot_fb sqrt(G M_BH R_c). It runs without the interpreter lock; a\n"
     "missing record or a negative M_BH or R_c raise ValueError, a t_fb of 0\n"
-    "ZeroDivisionError (pending, result -1).";
+    "ZeroDivisionError (pending, result -1)."
+    "\n\nExamples\n--------\n"
+    "The export and the signature text an importer must ask for:\n\n"
+    ">>> import ctypes\n"
+    ">>> from velmora.dynamics.accretion.one_zone.physics import _fallback\n"
+    ">>> get_name = ctypes.PYFUNCTYPE(ctypes.c_char_p, ctypes.py_object)((\"PyCapsule_GetName\", ctypes.pythonapi))\n"
+    ">>> for name, capsule in _fallback.__c_api__.items():\n"
+    "...     print(name, get_name(capsule).decode(), sep=\": \")\n"
+    "fallback_source_func: int (struct DiskState const *, struct DiskDerived const *, struct DiskParameters const *, "
+    "struct ClosureResult const *, struct DiskStep *)\n";
 
 }  // namespace
 }  // namespace velmora::disk

@@ -48,7 +48,16 @@ constexpr const char* module_doc =
     "step0 = Mdot (onto the hole), step1 = dM_D/dt = -Mdot and\n"
     "step2 = dJ_D/dt = -Mdot sqrt(G M_BH R_in). It runs without the interpreter\n"
     "lock; a t_visc of 0 raises ZeroDivisionError, a negative M_BH or R_in\n"
-    "ValueError (pending, result -1).";
+    "ValueError (pending, result -1)."
+    "\n\nExamples\n--------\n"
+    "The export and the signature text an importer must ask for:\n\n"
+    ">>> import ctypes\n"
+    ">>> from velmora.dynamics.accretion.one_zone.physics import _viscous\n"
+    ">>> get_name = ctypes.PYFUNCTYPE(ctypes.c_char_p, ctypes.py_object)((\"PyCapsule_GetName\", ctypes.pythonapi))\n"
+    ">>> for name, capsule in _viscous.__c_api__.items():\n"
+    "...     print(name, get_name(capsule).decode(), sep=\": \")\n"
+    "viscous_derivative_func: int (struct DiskState const *, struct DiskDerived const *, struct DiskParameters const *, "
+    "struct ClosureResult const *, struct DiskStep *)\n";
 
 }  // namespace
 }  // namespace velmora::disk
