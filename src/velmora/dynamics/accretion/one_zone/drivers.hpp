@@ -9,6 +9,7 @@
 #include "dynamics/accretion/one_zone/closure.hpp"
 #include "dynamics/accretion/one_zone/disk_model.hpp"
 
+#include "_runtime/declare.hpp"
 #include "_runtime/runtime.hpp"
 
 #include <cmath>
@@ -141,13 +142,14 @@ int register_disk_model(closure_func_t closure, const DiskModel* model);
 enum class BranchArg { unset, closure, named };
 bool read_branch(PyObject* value, const char* func, BranchArg& kind, thermal::Choice& choice, const char*& name);
 
-// The arguments of a driver; the first must be a closure object.
-template <std::size_t N>
-bool bind_driver(const rt::Params<N>& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 std::array<PyObject*, N>& values) {
-    if (!rt::bind(params, args, nargs, kwnames, values)) return false;
-    if (PyObject_TypeCheck(values[0], &closure_type)) return true;
-    rt::raise_argument_type("closure", &closure_type, values[0]);
+// The arguments of a driver, declared once (declare.hpp); the first, the
+// `closure` member, must be a closure object.
+template <typename Args, std::size_t N>
+bool parse_driver(const rt::Declaration<Args, N>& decl, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  Args& out) {
+    if (!rt::parse(decl, args, nargs, kwnames, out)) return false;
+    if (PyObject_TypeCheck(out.closure, &closure_type)) return true;
+    rt::raise_argument_type("closure", &closure_type, out.closure);
     return false;
 }
 
