@@ -106,11 +106,12 @@ void store_default(const char* text, typename MemberOf<Member>::Class& args) {
 
 }  // namespace detail
 
-template <typename Args, std::size_t N>
+template <typename A, std::size_t N>
 struct Declaration {
+    using Args = A;
     Params<N> params;
-    std::array<bool (*)(PyObject*, Args&, const char*), N> store;
-    std::array<void (*)(const char*, Args&), N> store_default;
+    std::array<bool (*)(PyObject*, A&, const char*), N> store;
+    std::array<void (*)(const char*, A&), N> store_default;
 };
 
 // The declaration of a callable whose parameters fill the members `Members`

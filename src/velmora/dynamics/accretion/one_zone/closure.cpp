@@ -225,7 +225,7 @@ struct ModelInfoArgs {
 
 constexpr auto model_info_decl = rt::declare<&ModelInfoArgs::closure>("model_info", {"closure"});
 
-Ref model_info_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref model_info_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ModelInfoArgs a;
     if (!parse_driver(model_info_decl, args, nargs, kwnames, a)) return {};
     const DiskModel* m = disk_model_of(reinterpret_cast<OneZoneClosure*>(a.closure)->closure_func);
@@ -271,7 +271,7 @@ int exec_closure(PyObject* module) {
     module_functions[0] = solve_profile_def;
     module_functions[1] = evolve_def;
     module_functions[2] = thermal_equilibria_def;
-    module_functions[3] = {"model_info", VELMORA_METH((&traced<model_info_body, q_model_info>)),
+    module_functions[3] = {"model_info", VELMORA_METH((rt::traced<&model_info_body, q_model_info>)),
                            METH_FASTCALL | METH_KEYWORDS, rt::signed_doc<model_info_decl.params, model_info_doc>};
     module_functions[4] = {nullptr, nullptr, 0, nullptr};
     return PyModule_AddFunctions(module, module_functions);

@@ -156,16 +156,6 @@ bool parse_driver(const rt::Declaration<Args, N>& decl, PyObject* const* args, P
 // A new (n, n_fields) float64 array for output rows, and a view on it.
 rt::Ref new_rows(Py_ssize_t n, int n_fields, rt::Table& table);
 
-// A module function of the drivers: its body, and the traceback entry on
-// every failure path (C++ exceptions, such as running out of memory, become
-// interpreter exceptions at the entry, VELMORA_METH).
-template <rt::Ref (*Body)(PyObject* const*, Py_ssize_t, PyObject*), const char* Qualname>
-PyObject* traced(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* r = rt::call_guarded([&]() -> PyObject* { return Body(args, nargs, kwnames).release(); });
-    if (!r) rt::add_traceback(Qualname);
-    return r;
-}
-
 // The module functions each driver's source defines.
 extern PyMethodDef solve_profile_def;
 extern PyMethodDef evolve_def;

@@ -52,7 +52,7 @@ constexpr auto thermal_equilibria_decl =
     rt::declare<&EquilibriaArgs::closure, &EquilibriaArgs::R_D, &EquilibriaArgs::Sigma, &EquilibriaArgs::Omega>(
         "thermal_equilibria", {"closure", "R_D", "Sigma", "Omega"});
 
-Ref thermal_equilibria_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref thermal_equilibria_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     EquilibriaArgs a;
     if (!parse_driver(thermal_equilibria_decl, args, nargs, kwnames, a)) return {};
     PyObject* obj = a.closure;
@@ -132,7 +132,7 @@ constexpr char thermal_equilibria_doc[] =
 }  // namespace
 
 PyMethodDef thermal_equilibria_def = {"thermal_equilibria",
-                                      VELMORA_METH((&traced<thermal_equilibria_body, q_thermal_equilibria>)),
+                                      VELMORA_METH((rt::traced<&thermal_equilibria_body, q_thermal_equilibria>)),
                                       METH_FASTCALL | METH_KEYWORDS,
                                       rt::signed_doc<thermal_equilibria_decl.params, thermal_equilibria_doc>};
 

@@ -690,7 +690,7 @@ bool check_evolve_input(EvolveInput& in) {
     return true;
 }
 
-Ref evolve_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref evolve_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     EvolveInput in;
     if (!parse_driver(evolve_decl, args, nargs, kwnames, in) || !check_evolve_input(in)) return {};
     PyObject* obj = in.closure;
@@ -720,10 +720,11 @@ Ref evolve_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     table.release();
     if (outcome.kind == EvolveOutcome::done) outcome.t_target = in.t_end;
     // The record is built with whatever exception the run left set aside.
-    PyObject* pending = PyErr_GetRaisedException();
-    Ref info = run_info(evolution, mode, outcome);
-    if (!info) PyErr_Clear();
-    PyErr_SetRaisedException(pending);
+    Ref info;
+    {
+        rt::ErrorScope held;
+        info = run_info(evolution, mode, outcome);
+    }
     if (outcome.kind != EvolveOutcome::done) {
         report_evolution(outcome, result.get(), info.get(), in.n_out, mode.name, run);
         return {};
@@ -830,7 +831,7 @@ constexpr char evolve_doc[] =
 
 }  // namespace
 
-PyMethodDef evolve_def = {"evolve", VELMORA_METH((&traced<evolve_body, q_evolve>)), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef evolve_def = {"evolve", VELMORA_METH((rt::traced<&evolve_body, q_evolve>)), METH_FASTCALL | METH_KEYWORDS,
                           rt::signed_doc<evolve_decl.params, evolve_doc>};
 
 }  // namespace velmora::disk

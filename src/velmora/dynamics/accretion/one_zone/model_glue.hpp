@@ -266,17 +266,14 @@ struct ModelClosure {
     };
     static constexpr auto bind_decl = rt::declare<&BindArgs::run_params>("bind_runtime_parameters", {"run_params"});
 
-    static PyObject* bind_runtime_parameters(PyObject* o, PyObject* const* args, Py_ssize_t nargs,
-                                             PyObject* kwnames) {
+    static rt::Ref bind_body(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         BindArgs a;
-        if (!rt::parse(bind_decl, args, nargs, kwnames, a) || !bind_parameters(as_model(o), a.run_params)) {
-            rt::add_traceback(Model::q_bind);
-            return nullptr;
-        }
-        Py_RETURN_NONE;
+        if (!rt::parse(bind_decl, args, nargs, kwnames, a) || !bind_parameters(as_model(o), a.run_params)) return {};
+        return rt::Ref::borrow(Py_None);
     }
 
-    static inline PyMethodDef bind_def = {"bind_runtime_parameters", VELMORA_METH(&bind_runtime_parameters),
+    static inline PyMethodDef bind_def = {"bind_runtime_parameters",
+                                          VELMORA_METH((rt::traced<&bind_body, Model::q_bind>)),
                                           METH_FASTCALL | METH_KEYWORDS,
                                           rt::signed_method_doc<bind_decl.params, Model::bind_doc>};
 

@@ -355,7 +355,7 @@ Py_ssize_t usable_threads(int asked, Py_ssize_t rows) {
     return std::max<Py_ssize_t>(1, std::min<Py_ssize_t>({asked, rows, 4 * cores}));
 }
 
-Ref solve_profile_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref solve_profile_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ProfileArgs a;
     if (!parse_driver(solve_profile_decl, args, nargs, kwnames, a)) return {};
     PyObject* obj = a.closure;
@@ -465,7 +465,7 @@ constexpr char solve_profile_doc[] =
 
 }  // namespace
 
-PyMethodDef solve_profile_def = {"solve_profile", VELMORA_METH((&traced<solve_profile_body, q_solve_profile>)),
+PyMethodDef solve_profile_def = {"solve_profile", VELMORA_METH((rt::traced<&solve_profile_body, q_solve_profile>)),
                                  METH_FASTCALL | METH_KEYWORDS, rt::signed_doc<solve_profile_decl.params, solve_profile_doc>};
 
 }  // namespace velmora::disk
