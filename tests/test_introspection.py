@@ -27,6 +27,7 @@ MODULES = [
     "velmora.dynamics.accretion.one_zone.physics._param_wrappers",
     "velmora.dynamics.accretion.one_zone.closure",
     "velmora.dynamics.accretion.one_zone.models._gasrad_adv",
+    "velmora.dynamics.accretion.one_zone.models._thin",
 ]
 
 

@@ -4,11 +4,13 @@
 // failure on appends a traceback entry bearing its qualified name.
 #pragma once
 
+#include "entry.hpp"
 #include "ref.hpp"
 
 #include <frameobject.h>
 
 #include <new>
+#include <type_traits>
 #include <unordered_map>
 
 namespace velmora::rt {
@@ -73,7 +75,7 @@ inline std::unordered_map<const char*, PyObject*>& traceback_codes() {
 [[gnu::cold, gnu::noinline]] inline void add_traceback(const char* qualname) noexcept {
     GilGuard gil;
     // Building the code and frame objects must not see the pending exception.
-    PyObject* exc = PyErr_GetRaisedException();
+    ErrorScope held;
     auto& codes = detail::traceback_codes();
     PyCodeObject* code = nullptr;
     Ref uncached;  // a code object the full cache could not take
@@ -98,15 +100,35 @@ inline std::unordered_map<const char*, PyObject*>& traceback_codes() {
         frame = Ref::steal(reinterpret_cast<PyObject*>(
             PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
     }
-    if (!frame) {
-        // Out of memory while decorating an error: keep the original error.
-        PyErr_Clear();
-        PyErr_SetRaisedException(exc);
-        return;
-    }
-    PyErr_SetRaisedException(exc);
-    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    // Out of memory while decorating an error: the original error alone.
+    held.restore();
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
+
+// A function of the interpreter's calling conventions whose failures pass on
+// with a traceback entry: Body runs (a C++ exception leaving it becomes the
+// interpreter's, as at every entry point), and a null result (a Ref or a
+// PyObject*) gets the entry `Qualname` (a static string, or a static const
+// char*).
+template <auto Body, const auto& Qualname>
+struct Traced;
+
+template <typename R, typename... A, R (*Body)(A...), const auto& Qualname>
+struct Traced<Body, Qualname> {
+    static PyObject* call(A... a) {
+        PyObject* r = call_guarded([&]() -> PyObject* {
+            if constexpr (std::is_same_v<R, Ref>)
+                return Body(a...).release();
+            else
+                return Body(a...);
+        });
+        if (!r) add_traceback(Qualname);
+        return r;
+    }
+};
+
+template <auto Body, const auto& Qualname>
+inline constexpr auto traced = &Traced<Body, Qualname>::call;
 
 // Sets an exception under the lock (for kernels running without it).
 inline void raise_locked(PyObject* type, const char* text) noexcept {

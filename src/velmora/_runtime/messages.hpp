@@ -35,8 +35,6 @@ inline constexpr const char* buffer_dtype = "Buffer dtype mismatch, expected %s%
 inline constexpr const char* buffer_itemsize =
     "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)";
 inline constexpr const char* buffer_not_c_contiguous = "Buffer not C contiguous.";
-inline constexpr const char* buffer_little_endian =
-    "Little-endian buffer not supported on big-endian compiler";
 inline constexpr const char* buffer_big_endian =
     "Big-endian buffer not supported on little-endian compiler";
 inline constexpr const char* array_too_short =

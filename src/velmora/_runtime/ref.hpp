@@ -60,4 +60,30 @@ private:
     PyGILState_STATE state_;
 };
 
+// The pending exception set aside for a scope, so that interpreter calls made
+// while decorating an error (notes, attributes, traceback frames) do not see
+// it; on leaving the scope, or at restore(), it is pending again, whatever
+// those calls left behind. The caller holds the interpreter lock.
+class ErrorScope {
+public:
+    ErrorScope() noexcept : exc_(PyErr_GetRaisedException()) {}
+    ~ErrorScope() { restore(); }
+    ErrorScope(const ErrorScope&) = delete;
+    ErrorScope& operator=(const ErrorScope&) = delete;
+
+    // The exception set aside (borrowed), or null when none was pending.
+    PyObject* exception() const noexcept { return exc_; }
+    // Makes it pending again now; the scope's end then does nothing.
+    void restore() noexcept {
+        if (restored_) return;
+        restored_ = true;
+        PyErr_Clear();
+        PyErr_SetRaisedException(exc_);
+    }
+
+private:
+    PyObject* exc_;
+    bool restored_ = false;
+};
+
 }  // namespace velmora::rt

@@ -46,13 +46,17 @@ struct ThermalMode {
     const char* name = "closure";
 };
 
+// evolve's arguments (declared with evolve_decl below); objects borrowed.
 struct EvolveInput {
-    double M_D0 = 0.0, R_D0 = 0.0, t_end = 0.0, t_start = 0.0, rtol = 1e-8;
-    int n_out = 200;
-    int max_steps = 100000;
-    PyObject* progress = nullptr;  // borrowed; null for none
-    PyObject* branch = nullptr;    // borrowed; null for the default
-    bool full_output = false;
+    PyObject* closure;
+    double M_D0, R_D0, t_end;
+    int n_out;
+    double rtol;
+    PyObject* progress;  // None or null: no callback
+    rt::Maybe<double> t_start;
+    int max_steps;
+    PyObject* branch;  // None or null: the default
+    bool full_output;
 };
 
 // One evaluation of the disk: state, ring, thermal structure, rates, and the
@@ -253,9 +257,9 @@ private:
 // beyond it and never decreasing, however close the two are.
 std::vector<double> output_times(const EvolveInput& in) {
     std::vector<double> times(static_cast<std::size_t>(in.n_out));
-    const double a = std::log(in.t_start), b = std::log(in.t_end);
+    const double a = std::log(in.t_start.value), b = std::log(in.t_end);
     for (int k = 0; k + 1 < in.n_out; ++k) times[k] = std::exp(a + (b - a) * k / (in.n_out - 1));
-    times.front() = in.t_start;  // both ends exactly, not through exp(log(t))
+    times.front() = in.t_start.value;  // both ends exactly, not through exp(log(t))
     times.back() = in.t_end;
     for (std::size_t k = 1; k < times.size(); ++k) times[k] = std::clamp(times[k], times[k - 1], in.t_end);
     return times;
@@ -644,67 +648,52 @@ bool read_mode(PyObject* value, const ParameterSnapshot& run, PyObject* obj, The
     return true;
 }
 
-bool read_evolve_input(const std::array<PyObject*, 11>& values, EvolveInput& in) {
-    if (!rt::to_double(values[1], in.M_D0) || !rt::to_double(values[2], in.R_D0) ||
-        !rt::to_double(values[3], in.t_end))
-        return false;
-    if (values[4] && !rt::to_int(values[4], in.n_out)) return false;
-    if (values[5] && !rt::to_double(values[5], in.rtol)) return false;
-    const bool has_t_start = values[7] && values[7] != Py_None;
-    if (has_t_start && !rt::to_double(values[7], in.t_start)) return false;
+constexpr auto evolve_decl =
+    rt::declare<&EvolveInput::closure, &EvolveInput::M_D0, &EvolveInput::R_D0, &EvolveInput::t_end,
+                &EvolveInput::n_out, &EvolveInput::rtol, &EvolveInput::progress, &EvolveInput::t_start,
+                &EvolveInput::max_steps, &EvolveInput::branch, &EvolveInput::full_output>(
+        "evolve",
+        {"closure", "M_D0", "R_D0", "t_end", "n_out", "rtol", "progress", "t_start", "max_steps", "branch",
+         "full_output"},
+        {nullptr, nullptr, nullptr, nullptr, "200", "1e-08", "None", "None", "100000", "None", "False"});
+
+// Checks the values; the first output time defaults to 1e-4 t_end.
+bool check_evolve_input(EvolveInput& in) {
     if (!rt::require("evolve", msg::req_positive_finite, rt::positive_finite,
                      {{"M_D0", in.M_D0}, {"R_D0", in.R_D0}, {"t_end", in.t_end}}))
         return false;
     if (!rt::require("evolve", msg::req_unit_fraction, [](double x) { return x > 0.0 && x < 1.0; },
                      {{"rtol", in.rtol}}))
         return false;
-    if (values[8] && !rt::to_int(values[8], in.max_steps)) return false;
     if (in.n_out < 1 || in.max_steps < 1) {
         const bool rows = in.n_out < 1;
         PyErr_Format(PyExc_ValueError, msg::evolve_at_least_1, rows ? "n_out" : "max_steps",
                      rows ? in.n_out : in.max_steps);
         return false;
     }
-    if (!has_t_start) {
-        in.t_start = 1e-4 * in.t_end;
+    if (!in.t_start.given) {
+        in.t_start.value = 1e-4 * in.t_end;
     } else {
-        if (!rt::require("evolve", msg::req_positive_finite, rt::positive_finite, {{"t_start", in.t_start}}))
+        if (!rt::require("evolve", msg::req_positive_finite, rt::positive_finite, {{"t_start", in.t_start.value}}))
             return false;
-        if (in.t_start > in.t_end) {
-            PyErr_Format(PyExc_ValueError, msg::evolve_t_start, values[3], values[7]);
+        if (in.t_start.value > in.t_end) {
+            Ref t_end = rt::new_float(in.t_end), t_start = rt::new_float(in.t_start.value);
+            if (t_end && t_start) PyErr_Format(PyExc_ValueError, msg::evolve_t_start, t_end.get(), t_start.get());
             return false;
         }
     }
-    PyObject* progress = values[6];
-    if (progress && progress != Py_None) {
-        if (!PyCallable_Check(progress)) {
-            PyErr_Format(PyExc_TypeError, msg::evolve_progress, Py_TYPE(progress)->tp_name);
-            return false;
-        }
-        in.progress = progress;
-    }
-    in.branch = values[9];
-    if (values[10]) {
-        const int truth = PyObject_IsTrue(values[10]);
-        if (truth < 0) return false;
-        in.full_output = truth != 0;
+    if (in.progress == Py_None) in.progress = nullptr;
+    if (in.progress && !PyCallable_Check(in.progress)) {
+        PyErr_Format(PyExc_TypeError, msg::evolve_progress, Py_TYPE(in.progress)->tp_name);
+        return false;
     }
     return true;
 }
 
-constexpr rt::Params<11> evolve_params{
-    "evolve",
-    {"closure", "M_D0", "R_D0", "t_end", "n_out", "rtol", "progress", "t_start", "max_steps", "branch",
-     "full_output"},
-    4,
-    {nullptr, nullptr, nullptr, nullptr, "200", "1e-08", "None", "None", "100000", "None", "False"}};
-
-Ref evolve_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 11> values;
-    if (!bind_driver(evolve_params, args, nargs, kwnames, values)) return {};
-    PyObject* obj = values[0];
+Ref evolve_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     EvolveInput in;
-    if (!read_evolve_input(values, in)) return {};
+    if (!parse_driver(evolve_decl, args, nargs, kwnames, in) || !check_evolve_input(in)) return {};
+    PyObject* obj = in.closure;
     if (!closure_ready(obj, "evolve", true)) return {};
 
     // The caller's reference keeps the closure object, and the progress
@@ -731,10 +720,11 @@ Ref evolve_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     table.release();
     if (outcome.kind == EvolveOutcome::done) outcome.t_target = in.t_end;
     // The record is built with whatever exception the run left set aside.
-    PyObject* pending = PyErr_GetRaisedException();
-    Ref info = run_info(evolution, mode, outcome);
-    if (!info) PyErr_Clear();
-    PyErr_SetRaisedException(pending);
+    Ref info;
+    {
+        rt::ErrorScope held;
+        info = run_info(evolution, mode, outcome);
+    }
     if (outcome.kind != EvolveOutcome::done) {
         report_evolution(outcome, result.get(), info.get(), in.n_out, mode.name, run);
         return {};
@@ -841,7 +831,7 @@ constexpr char evolve_doc[] =
 
 }  // namespace
 
-PyMethodDef evolve_def = {"evolve", VELMORA_METH((&traced<evolve_body, q_evolve>)), METH_FASTCALL | METH_KEYWORDS,
-                          rt::signed_doc<evolve_params, evolve_doc>};
+PyMethodDef evolve_def = {"evolve", VELMORA_METH((rt::traced<&evolve_body, q_evolve>)), METH_FASTCALL | METH_KEYWORDS,
+                          rt::signed_doc<evolve_decl.params, evolve_doc>};
 
 }  // namespace velmora::disk

@@ -40,6 +40,26 @@ struct RowMode {
     const char* name = "closure";
 };
 
+// solve_profile's arguments (declared with solve_profile_decl below);
+// objects borrowed.
+struct ProfileArgs {
+    PyObject* closure;
+    PyObject *R_D, *Sigma, *Omega;
+    PyObject* M_D;  // None or null: the ring's own mass
+    double previous_ln_T_c;
+    PyObject* on_failure;  // null: "raise"
+    int threads;
+    PyObject* branch;  // None or null: "closure"
+};
+
+constexpr auto solve_profile_decl =
+    rt::declare<&ProfileArgs::closure, &ProfileArgs::R_D, &ProfileArgs::Sigma, &ProfileArgs::Omega,
+                &ProfileArgs::M_D, &ProfileArgs::previous_ln_T_c, &ProfileArgs::on_failure, &ProfileArgs::threads,
+                &ProfileArgs::branch>(
+        "solve_profile",
+        {"closure", "R_D", "Sigma", "Omega", "M_D", "previous_ln_T_c", "on_failure", "threads", "branch"},
+        {nullptr, nullptr, nullptr, nullptr, "None", "0.0", "'raise'", "1", "'closure'"});
+
 struct ProfileInput {
     rt::Vec R_D, Sigma, Omega, M_D;  // M_D held only when given
     double previous_ln_T_c = 0.0;
@@ -84,8 +104,8 @@ bool read_row_mode(PyObject* value, RowMode& mode) {
     return true;
 }
 
-bool read_profile_input(const std::array<PyObject*, 9>& values, ProfileInput& in) {
-    PyObject* on_failure = values[6];
+bool read_profile_input(const ProfileArgs& a, ProfileInput& in) {
+    PyObject* on_failure = a.on_failure;
     if (on_failure) {
         const bool known = PyUnicode_Check(on_failure) && (PyUnicode_CompareWithASCIIString(on_failure, "raise") == 0 ||
                                                            PyUnicode_CompareWithASCIIString(on_failure, "nan") == 0);
@@ -95,21 +115,20 @@ bool read_profile_input(const std::array<PyObject*, 9>& values, ProfileInput& in
         }
         in.nan_on_failure = PyUnicode_CompareWithASCIIString(on_failure, "nan") == 0;
     }
-    if (values[5] && !rt::to_double(values[5], in.previous_ln_T_c)) return false;
+    in.previous_ln_T_c = a.previous_ln_T_c;
     if (!rt::require("solve_profile", msg::req_finite, [](double x) { return static_cast<bool>(std::isfinite(x)); },
                      {{"previous_ln_T_c", in.previous_ln_T_c}}))
         return false;
-    if (!read_row_mode(values[8], in.mode)) return false;
+    if (!read_row_mode(a.branch, in.mode)) return false;
 
     Ref np = rt::import_module("numpy");
     if (!np) return false;
     Ref dtype = Ref::steal(PyObject_GetAttrString(np.get(), "float64"));
     if (!dtype) return false;
-    const bool has_M_D = values[4] && values[4] != Py_None;
-    if (!copy_array(np.get(), dtype.get(), values[1], in.R_D) ||
-        !copy_array(np.get(), dtype.get(), values[2], in.Sigma) ||
-        !copy_array(np.get(), dtype.get(), values[3], in.Omega) ||
-        (has_M_D && !copy_array(np.get(), dtype.get(), values[4], in.M_D)))
+    const bool has_M_D = a.M_D && a.M_D != Py_None;
+    if (!copy_array(np.get(), dtype.get(), a.R_D, in.R_D) || !copy_array(np.get(), dtype.get(), a.Sigma, in.Sigma) ||
+        !copy_array(np.get(), dtype.get(), a.Omega, in.Omega) ||
+        (has_M_D && !copy_array(np.get(), dtype.get(), a.M_D, in.M_D)))
         return false;
     if (!same_length(in.R_D, "R_D", in.Sigma, "Sigma") || !same_length(in.R_D, "R_D", in.Omega, "Omega") ||
         (has_M_D && !same_length(in.R_D, "R_D", in.M_D, "M_D")))
@@ -330,31 +349,24 @@ bool report_blocks(std::vector<RowBlock>& blocks, const ProfileInput& in, const 
     return true;
 }
 
-constexpr rt::Params<9> solve_profile_params{
-    "solve_profile",
-    {"closure", "R_D", "Sigma", "Omega", "M_D", "previous_ln_T_c", "on_failure", "threads", "branch"},
-    4,
-    {nullptr, nullptr, nullptr, nullptr, "None", "0.0", "'raise'", "1", "'closure'"}};
-
 // Native threads beyond a few per core only queue for the cores.
 Py_ssize_t usable_threads(int asked, Py_ssize_t rows) {
     const Py_ssize_t cores = std::max(1u, std::thread::hardware_concurrency());
     return std::max<Py_ssize_t>(1, std::min<Py_ssize_t>({asked, rows, 4 * cores}));
 }
 
-Ref solve_profile_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 9> values;
-    if (!bind_driver(solve_profile_params, args, nargs, kwnames, values)) return {};
-    PyObject* obj = values[0];
+Ref solve_profile_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ProfileArgs a;
+    if (!parse_driver(solve_profile_decl, args, nargs, kwnames, a)) return {};
+    PyObject* obj = a.closure;
     if (!closure_ready(obj, "solve_profile", false)) return {};
-    int threads = 1;
-    if (values[7] && !rt::to_int(values[7], threads)) return {};
+    const int threads = a.threads;
     if (threads < 1) {
         PyErr_Format(PyExc_ValueError, msg::profile_threads, threads);
         return {};
     }
     ProfileInput in;
-    if (!read_profile_input(values, in)) return {};
+    if (!read_profile_input(a, in)) return {};
     // Warm starts chain the rows: the answer of a row depends on the one
     // before it, so only a named branch may be split between threads.
     if (threads > 1 && !in.mode.named) {
@@ -453,7 +465,7 @@ constexpr char solve_profile_doc[] =
 
 }  // namespace
 
-PyMethodDef solve_profile_def = {"solve_profile", VELMORA_METH((&traced<solve_profile_body, q_solve_profile>)),
-                                 METH_FASTCALL | METH_KEYWORDS, rt::signed_doc<solve_profile_params, solve_profile_doc>};
+PyMethodDef solve_profile_def = {"solve_profile", VELMORA_METH((rt::traced<&solve_profile_body, q_solve_profile>)),
+                                 METH_FASTCALL | METH_KEYWORDS, rt::signed_doc<solve_profile_decl.params, solve_profile_doc>};
 
 }  // namespace velmora::disk
