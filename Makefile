@@ -10,9 +10,9 @@
 #                    FUZZ_SECONDS (default 60); FUZZ_TARGETS picks targets
 #
 # The root-finder harness links GSL (Debian: libgsl-dev), and fuzzing needs
-# clang with its fuzzer runtime (Debian: clang libclang-rt-dev). When one is
-# missing, `make` installs it with apt-get if it runs as root, and otherwise
-# says what to install.
+# clang 15 or later with its fuzzer runtime (Debian: the newest clang-N and
+# libclang-rt-N-dev). When one is missing, `make` installs it with apt-get if
+# it runs as root, and otherwise says what to install.
 
 CXX ?= c++
 PYTHON ?= .venv/bin/python
@@ -45,11 +45,14 @@ fuzz: clang
 clang:
 	@if ! scripts/fuzz.sh --clang >/dev/null 2>&1; then \
 		if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then \
-			echo "fuzz: clang with its fuzzer runtime is missing; installing clang and libclang-rt-dev with apt-get"; \
-			apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-dev; \
+			apt-get update -qq; \
+			v=$$(apt-cache search --names-only '^clang-[0-9]+$$' | sed -n 's/^clang-\([0-9]*\) .*/\1/p' | sort -n | tail -n 1); \
+			[ -n "$$v" ] || { echo "fuzz: apt-get offers no versioned clang"; exit 1; }; \
+			echo "fuzz: clang 15+ with its fuzzer runtime is missing; installing clang-$$v and libclang-rt-$$v-dev"; \
+			DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-$$v libclang-rt-$$v-dev; \
 		else \
-			echo "fuzz: clang with its fuzzer runtime is missing. Install it, then run this again:"; \
-			echo "  Debian / Ubuntu:  sudo apt-get install clang libclang-rt-dev"; \
+			echo "fuzz: clang 15+ with its fuzzer runtime is missing. Install it, then run this again:"; \
+			echo "  Debian 12:  sudo apt-get install clang-19 libclang-rt-19-dev"; \
 			exit 1; \
 		fi; \
 	fi

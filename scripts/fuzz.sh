@@ -21,9 +21,10 @@
 # coverage, features and new units. A crash or a failed oracle check leaves
 # its input in $work/artifacts/TARGET/ and fails the run.
 #
-# Needs clang with its fuzzer runtime (Debian: clang libclang-rt-dev, or the
-# versioned packages such as clang-19 libclang-rt-19-dev); CLANG names the C++
-# compiler to use. `make fuzz` installs them when missing and run as root.
+# Needs clang 15 or later with its fuzzer runtime (Debian 12: the versioned
+# packages such as clang-19 libclang-rt-19-dev; its plain clang is 14); CLANG
+# names the C++ compiler to use. `make fuzz` installs the newest versioned
+# packages the release offers when none is found and it runs as root.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -40,14 +41,16 @@ die() {
 # shellcheck source=scripts/_env.sh
 . "$here/scripts/_env.sh"
 
-# A clang++ whose -fsanitize=fuzzer-no-link links: $CLANG, else the newest
-# versioned one, else clang++.
+# A clang++ whose -fsanitize=fuzzer-no-link links and that compiles the
+# package's C++20 (template arguments that name subobjects need clang 15 or
+# later): $CLANG, else the newest versioned one, else clang++.
 find_clang() {
     local c
     for c in "${CLANG:-}" $(compgen -c clang++- 2>/dev/null | sort -t- -k2 -n -r | uniq) clang++; do
         [ -n "$c" ] && command -v "$c" >/dev/null 2>&1 || continue
-        if echo 'int main() { return 0; }' |
-            "$c" -x c++ -fsanitize=fuzzer-no-link,address - -o /dev/null >/dev/null 2>&1; then
+        if printf '%s\n' 'struct S { int a[1]; };' 'constexpr S s{{0}};' \
+            'template <const auto& R> int f() { return R[0]; }' 'int main() { return f<s.a>(); }' |
+            "$c" -std=c++20 -x c++ -fsanitize=fuzzer-no-link,address - -o /dev/null >/dev/null 2>&1; then
             echo "$c"
             return 0
         fi
@@ -55,7 +58,7 @@ find_clang() {
     return 1
 }
 cxx="$(find_clang)" ||
-    die "no clang with the fuzzer runtime; install it (Debian: apt-get install clang libclang-rt-dev) or set CLANG"
+    die "no clang 15+ with the fuzzer runtime; install one (Debian: apt-get install clang-19 libclang-rt-19-dev) or set CLANG"
 if [ "${1:-}" = --clang ]; then
     echo "$cxx"
     exit 0
