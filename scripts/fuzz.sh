@@ -81,6 +81,13 @@ done
 start=$SECONDS
 prepare_venv "$venv" atheris
 
+# The build directory keeps the compiler it was set up with: start it anew
+# when another one is chosen.
+if [ -d "$work/build" ] && [ "$(cat "$work/build/compiler.txt" 2>/dev/null)" != "$cxx" ]; then
+    rm -rf "$work/build"
+fi
+mkdir -p "$work/build"
+echo "$cxx" >"$work/build/compiler.txt"
 echo "fuzz: building with $cxx -fsanitize=fuzzer-no-link,address in $work/build" >&2
 CC="$cc" CXX="$cxx" "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
     --no-build-isolation --no-deps --force-reinstall \
