@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 from velmora.radiation.opacity.grey_opacity.rosseland import sample_table_path
+from columns import COL
 
 HEADER = ("row [-],t [s],M_D [g],J_D [g cm^2 s^-1],R_D [cm],Sigma [g cm^-2],Omega [s^-1],T_eff [K],T_c [K],"
           "tau [-],c_s [cm s^-1],nu [cm^2 s^-1],Q_visc [erg cm^-2 s^-1],Q_adv [erg cm^-2 s^-1],"
@@ -55,8 +56,8 @@ def test_default_run_writes_the_csv_and_a_summary(default_run):
     header, rows = read_csv(path)
     assert header == HEADER
     assert rows.shape == (1000, 21)
-    assert list(rows[:, 0]) == list(range(1000))
-    assert np.allclose(rows[:, 1], np.geomspace(1e4, 1e8, 1000), rtol=1e-13, atol=0)
+    assert list(rows[:, COL["row"]]) == list(range(1000))
+    assert np.allclose(rows[:, COL["t"]], np.geomspace(1e4, 1e8, 1000), rtol=1e-13, atol=0)
     lines = proc.stdout.splitlines()
     assert lines[0] == f"velmora-disk evolve: 1000 rows from t = 1e+04 s to 1e+08 s written to {path}"
     said = {line[:23]: line[23:] for line in lines[1:]}
@@ -68,10 +69,10 @@ def test_default_run_writes_the_csv_and_a_summary(default_run):
     # The peak comes from the integration: at least the largest row, inside the outburst.
     words = said["  peak accretion rate  "].split()
     peak, t_peak = float(words[0]), float(words[words.index("t") + 2])
-    assert peak >= float(f"{rows[:, 16].max():.3e}")
+    assert peak >= float(f"{rows[:, COL["Mdot"]].max():.3e}")
     assert float(outburst[0]) * 86400 * (1 - 1e-3) <= t_peak <= float(back[0]) * 86400
-    assert said["  final disk mass      "].startswith(f"{rows[-1, 2]:.3e} g")
-    assert said["  final disk radius    "].startswith(f"{rows[-1, 4]:.3e} cm")
+    assert said["  final disk mass      "].startswith(f"{rows[-1, COL["M_D"]]:.3e} g")
+    assert said["  final disk radius    "].startswith(f"{rows[-1, COL["R_D"]]:.3e} cm")
     assert said["  rows with H/R > 1    "] == "0"
 
 
@@ -79,26 +80,26 @@ def test_the_default_disk_is_physical(default_run):
     """The documented default: a Sun-like star disrupted by a 1e6 M_sun hole."""
     _, path = default_run
     rows = read_csv(path)[1]
-    t, M_D, J_D, R_D = rows[:, 1], rows[:, 2], rows[:, 3], rows[:, 4]
+    t, M_D, J_D, R_D = rows[:, COL["t"]], rows[:, COL["M_D"]], rows[:, COL["J_D"]], rows[:, COL["R_D"]]
     M_BH = 1e6 * M_SUN
     # The ring: radius from mass and angular momentum, Kepler's angular velocity.
     assert np.allclose(R_D, (J_D / M_D) ** 2 / (G * M_BH), rtol=1e-12)
-    assert np.allclose(rows[:, 6], np.sqrt(G * M_BH / R_D ** 3), rtol=1e-12)
+    assert np.allclose(rows[:, COL["Omega"]], np.sqrt(G * M_BH / R_D ** 3), rtol=1e-12)
     # Positive, finite structure; thinner than a sphere; optically thick.
     assert np.all(np.isfinite(rows)) and np.all(rows[:, 2:13] > 0)
-    assert np.all(rows[:, 19] < 1.0) and np.all(rows[:, 9] > 1.0)
-    assert np.all(rows[:, 7] < rows[:, 8])  # T_eff below T_c
+    assert np.all(rows[:, COL["H_over_R"]] < 1.0) and np.all(rows[:, COL["tau"]] > 1.0)
+    assert np.all(rows[:, COL["T_eff"]] < rows[:, COL["T_c"]])  # T_eff below T_c
     # The mass budget of each row: fallback in, accretion out.
     R_t = R_SUN * 1e6 ** (1 / 3)
     t_fb = 2 * math.pi * math.sqrt((R_t ** 2 / (2 * R_SUN)) ** 3 / (G * M_BH))
     fallback = (M_SUN / 3 / t_fb) * (1 + t / t_fb) ** (-5 / 3)
-    assert np.allclose(rows[:, 14], fallback - rows[:, 16], rtol=1e-9, atol=1e-9 * fallback.max())
+    assert np.allclose(rows[:, COL["dM_D_dt"]], fallback - rows[:, COL["Mdot"]], rtol=1e-9, atol=1e-9 * fallback.max())
     l_in, l_c = math.sqrt(G * M_BH * 6 * G * M_BH / C ** 2), math.sqrt(G * M_BH * 2 * R_t)
-    assert np.allclose(rows[:, 15], fallback * l_c - rows[:, 16] * l_in, rtol=1e-9, atol=1e-9 * (fallback * l_c).max())
+    assert np.allclose(rows[:, COL["dJ_D_dt"]], fallback * l_c - rows[:, COL["Mdot"]] * l_in, rtol=1e-9, atol=1e-9 * (fallback * l_c).max())
     # Thick and advective while the fallback is strong, thin at the end.
     early = t < 1e7
-    assert np.all(rows[early, 19] > 0.5) and np.all(rows[early, 16] > 1e25)
-    assert rows[-1, 19] < 0.01
+    assert np.all(rows[early, COL["H_over_R"]] > 0.5) and np.all(rows[early, COL["Mdot"]] > 1e25)
+    assert rows[-1, COL["H_over_R"]] < 0.01
 
 
 def test_console_script_is_the_same_program():
@@ -123,8 +124,8 @@ def test_npz_output_without_fallback(tmp_path):
         data, columns, units = f["data"], list(f["columns"]), list(f["units"])
     assert data.shape == (20, 21)
     assert ",".join(f"{n} [{u}]" for n, u in zip(columns, units)) == HEADER
-    assert data[0, 1] == pytest.approx(10.0, rel=1e-14) and data[-1, 1] == 1e6
-    assert np.array_equal(data[:, 14], -data[:, 16])  # nothing falls back
+    assert data[0, COL["t"]] == pytest.approx(10.0, rel=1e-14) and data[-1, COL["t"]] == 1e6
+    assert np.array_equal(data[:, COL["dM_D_dt"]], -data[:, COL["Mdot"]])  # nothing falls back
 
 
 @pytest.mark.parametrize("options,changed", [
@@ -140,7 +141,7 @@ def test_each_option_changes_the_run(tmp_path, options, changed):
     other = velmora_disk("--n-out", "10", "-o", "other.csv", *options, cwd=tmp_path)
     assert base.returncode == other.returncode == 0, other.stderr
     a, b = read_csv(tmp_path / "base.csv")[1], read_csv(tmp_path / "other.csv")[1]
-    assert np.array_equal(a[:, 1], b[:, 1]) and not np.array_equal(a[:, 2:], b[:, 2:])
+    assert np.array_equal(a[:, COL["t"]], b[:, COL["t"]]) and not np.array_equal(a[:, COL["M_D"]:], b[:, COL["M_D"]:])
 
 
 def test_sample_table_and_the_same_file_in_opal_format(tmp_path):
@@ -227,7 +228,7 @@ def test_a_failing_run_writes_the_rows_it_completed(tmp_path):
     header, rows = read_csv(tmp_path / "disk_evolution.csv")
     assert header == HEADER and 0 < len(rows) < 50
     assert written == f"velmora-disk evolve: the {len(rows)} rows completed were written to disk_evolution.csv"
-    assert float(note.split("t = ")[1].split(" s")[0]) > rows[-1, 1]
+    assert float(note.split("t = ")[1].split(" s")[0]) > rows[-1, COL["t"]]
 
 
 @pytest.mark.parametrize("argv,text", [
