@@ -73,6 +73,10 @@ RUN_DEFAULTS = {
 # search from its first guess (no branches, no transitions).
 BRANCHES = ("hottest", "thick", "thin", "coolest", "closure")
 
+# The units of the cgs values a disk derives from its parameters.
+_CGS_UNITS = {"M_BH": "g", "R_g": "cm", "R_in": "cm", "M_D0": "g", "R_D0": "cm", "J_D0": "g cm^2 s^-1",
+              "R_c": "cm", "t_fb": "s", "M_fb_0": "g"}
+
 # Parameters that only mean something with fallback on.
 _FALLBACK_ONLY = ("fallback_mass", "fallback_time", "circularisation_radius", "beta_fb")
 
@@ -318,8 +322,8 @@ class AdvectiveDisk:
             x = cgs[key]
             if not (math.isfinite(x) and x > 0.0 and math.isfinite(math.log(x) if x > 0.0 else math.nan)):
                 given = ", ".join(f"{n} = {p[n]!r}" for n in dict.fromkeys(names))
-                raise ParameterError(f"out of range: {given} gives {key} = {x:.4g} (cgs), which is not a "
-                                     "positive finite number", *dict.fromkeys(names))
+                raise ParameterError(f"out of range: {given} gives {key} = {x:.4g} {_CGS_UNITS[key]}, which is "
+                                     "not a positive finite number", *dict.fromkeys(names))
         if cgs["R_D0"] <= cgs["R_in"]:
             raise ParameterError(f"the disk radius ({cgs['R_D0']:.4g} cm) must lie outside the inner edge "
                                  f"({cgs['R_in']:.4g} cm)", "disk_radius", "r_in")
