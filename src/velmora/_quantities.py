@@ -33,7 +33,15 @@ _OPACITY_UNIT = "cm2 / g"
 
 
 def is_quantity(x) -> bool:
-    """Whether x carries a unit (an astropy Quantity)."""
+    """Whether x carries a unit (an astropy Quantity).
+
+    Examples
+    --------
+    >>> import astropy.units as u
+    >>> from velmora._quantities import is_quantity
+    >>> is_quantity(3.0 * u.cm), is_quantity(3.0)
+    (True, False)
+    """
     units = sys.modules.get("astropy.units")
     return units is not None and isinstance(x, units.Quantity)
 

@@ -83,7 +83,17 @@ _FALLBACK_ONLY = ("fallback_mass", "fallback_time", "circularisation_radius", "b
 
 class ParameterError(ValueError):
     """A parameter of the disk or of a run that is unknown, out of range or
-    inconsistent with another; ``names`` are the parameters concerned."""
+    inconsistent with another; ``names`` are the parameters concerned.
+
+    Examples
+    --------
+    >>> from velmora import AdvectiveDisk, ParameterError
+    >>> try:
+    ...     AdvectiveDisk(alpha=-0.1)
+    ... except ParameterError as exc:
+    ...     print(exc.names, exc)
+    ('alpha',) alpha must be positive and finite, got -0.1
+    """
 
     def __init__(self, text: str, *names: str):
         super().__init__(text)
@@ -170,7 +180,7 @@ class AdvectiveDisk:
         Whether debris falls back onto the disk.
     fallback_mass : float
         Fallback mass scale M_fb_0 [M_sun]; M_fb_0 / (beta_fb - 1) falls back
-        in all.
+        in all. None stands for the default here and for ``beta_fb``.
     fallback_time : float or None
         Fallback time t_fb [s]; None: the orbital period of the most bound
         debris of a Sun-like star.
@@ -261,11 +271,17 @@ class AdvectiveDisk:
         if not isinstance(fallback, bool) and type(fallback).__name__ != "bool_":
             raise ParameterError(f"fallback must be True or False, got {fallback!r}", "fallback")
         p["fallback"] = bool(fallback)
-        p["fallback_mass"] = _number(_mass_in_msun(given["fallback_mass"], "fallback_mass"), "fallback_mass")
+        # None for the fallback's mass scale and index: the default (what a
+        # disk without fallback records).
+        mass = given["fallback_mass"]
+        p["fallback_mass"] = None if mass is None else _number(_mass_in_msun(mass, "fallback_mass"), "fallback_mass")
         value = _quantities.value_in(given["fallback_time"], "s", "fallback_time", "a time")
         p["fallback_time"] = None if value is None else _number(value, "fallback_time")
-        p["beta_fb"] = _number(given["beta_fb"], "beta_fb")
-        if not p["fallback"]:
+        p["beta_fb"] = None if given["beta_fb"] is None else _number(given["beta_fb"], "beta_fb")
+        if p["fallback"]:
+            for name in ("fallback_mass", "beta_fb"):
+                p[name] = DEFAULTS[name] if p[name] is None else p[name]
+        else:
             # Without fallback these mean nothing: refuse them rather than ignore
             # them (the defaults are no request).
             stray = [n for n in _FALLBACK_ONLY if p[n] is not None and p[n] != DEFAULTS[n]]
@@ -448,7 +464,14 @@ class AdvectiveDisk:
 
     def keplerian_omega(self, R):
         """Angular velocity sqrt(G M_BH / R^3) [s^-1] of a circular orbit at
-        R [cm] (a number or an array)."""
+        R [cm] (a number or an array).
+
+        Examples
+        --------
+        >>> from velmora import AdvectiveDisk
+        >>> f"{AdvectiveDisk(mbh=1e6).keplerian_omega(1e13):.4e} s^-1"
+        '3.6430e-04 s^-1'
+        """
         R = np.asarray(_quantities.value_in(R, "cm", "R", "a length"), dtype=np.float64)
         return np.sqrt(G_CGS * self._cgs["M_BH"] / R ** 3)
 
@@ -512,7 +535,7 @@ class AdvectiveDisk:
             if getattr(exc, "rows", None) is None:
                 raise  # refused before the run started
             interrupted = isinstance(exc, KeyboardInterrupt)
-            exc.result = Evolution.of_run(self, run, exc.rows, getattr(exc, "info", None) or {},
+            exc.result = Evolution._of_run(self, run, exc.rows, getattr(exc, "info", None) or {},
                                           status="interrupted" if interrupted else "failed",
                                           error="interrupted" if interrupted else f"{type(exc).__name__}: {exc}")
             if interrupted or on_failure == "raise":
@@ -523,7 +546,7 @@ class AdvectiveDisk:
         finally:
             if owned:
                 bar.close()
-        return Evolution.of_run(self, run, rows, info)
+        return Evolution._of_run(self, run, rows, info)
 
     def profile(self, R, Sigma, Omega=None, branch="hottest", M_D=None, threads=1, on_failure="raise"):
         """The thermal structure of rings of the disk at one time: a
@@ -583,8 +606,8 @@ class AdvectiveDisk:
             Ring radius [cm] (a Quantity is converted).
         Sigma_range : (float, float) or array_like
             Surface densities [g cm^-2]: a pair (low, high) gives `n` values
-            log-spaced between them; more than two values are taken as
-            they are.
+            log-spaced between them (n=2: the pair itself); more than two
+            values are taken as they are.
         n : int
             Number of surface densities of a pair.
         Omega : float or None
