@@ -379,6 +379,7 @@ def test_a_config_file_and_the_options_that_override_it(tmp_path):
     ("mbh = \n", "--config run.toml: Invalid value"),
     ('opacity = "kramers"\n', "opacity must be one of 'es', 'sample', 'opal', got 'kramers'"),
     ("n_out = 0\n", "n_out must be at least 1"),
+    ("output = 3\n", "--config run.toml: output must be a string, got 3"),
 ])
 def test_a_bad_config_file_gets_one_line(tmp_path, text, said):
     (tmp_path / "run.toml").write_text(text)

@@ -50,6 +50,7 @@ class PlainBar:
         if self.shown >= 0:
             self.stream.write("\r" + " " * (len(self.label) + self.width + 10) + "\r")
             self.stream.flush()
+            self.shown = -1
 
 
 class TqdmBar:

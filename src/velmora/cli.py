@@ -87,6 +87,7 @@ COL = {name: k for k, (name, _, _) in enumerate(COLUMNS)}
 
 # What a --config file may set: the disk's parameters, the run's, and the files.
 CONFIG_KEYS = (*DEFAULTS, *RUN_DEFAULTS, "output", "plot")
+TEXT_KEYS = ("opacity", "opal_set", "opal_file", "table_oob", "branch", "output", "plot")
 OUTPUT = "disk_evolution.csv"
 
 
@@ -241,6 +242,9 @@ def read_config(path) -> dict:
         hints = [f"{k!r}" + "".join(f" (did you mean {c!r}?)" for c in difflib.get_close_matches(k, CONFIG_KEYS, 1))
                  for k in unknown]
         fail(f"--config {path}: unknown key {', '.join(hints)}")
+    for key in TEXT_KEYS:
+        if key in config and not isinstance(config[key], str):
+            fail(f"--config {path}: {key} must be a string, got {config[key]!r}")
     return config
 
 
