@@ -81,6 +81,24 @@ def test_plain_arguments_keep_their_messages():
         C_KappaCore().opacity(1.0 * u.GHz, 1.0 * u.g / u.cm**3, 1.0 * u.K)
 
 
+def test_other_arrays_with_units(sample):
+    """An astropy table column is read through its Quantity; any other array
+    type with a unit is refused rather than read as bare numbers."""
+    table = pytest.importorskip("astropy.table")
+    columns = table.Table({"rho": [1e-3, 1.0], "T": [1e5, 1e6]}, units={"rho": "kg / m3", "T": "K"})
+    assert np.array_equal(sample.opacity_array(columns["rho"], columns["T"]).value,
+                          sample.opacity_array(np.array([1e-6, 1e-3]), np.array([1e5, 1e6])))
+    bare = table.Column([1e-6, 1e-3])
+    assert np.array_equal(sample.opacity_array(bare, np.array([1e5, 1e6])),
+                          sample.opacity_array(np.array([1e-6, 1e-3]), np.array([1e5, 1e6])))
+
+    class Tagged(np.ndarray):
+        unit = "kg/m3"
+
+    with pytest.raises(TypeError, match=r"opacity_array\(\): rho carries a unit \(Tagged in kg/m3\)"):
+        sample.opacity_array(np.ones(2).view(Tagged), np.ones(2))
+
+
 def test_frequency_through_the_spectral_equivalency():
     seen = []
 

@@ -104,6 +104,25 @@ def _ln_value_in(u, x, unit: str, name: str, what: str, equivalencies):
         f"such as u.Dex(x, u.dex({unit!r})), not a Quantity in {x.unit}")
 
 
+def _as_quantity(value, name: str):
+    """What the compiled methods' test sent here, as a Quantity or as a plain
+    array: an array type with a ``unit`` attribute that is not a Quantity (an
+    astropy table Column, say) gives its Quantity, or its bare numbers when its
+    unit is None; one that cannot tell its unit to astropy is refused, never
+    read as bare numbers."""
+    if is_quantity(value) or not hasattr(type(value), "unit"):
+        return value
+    import numpy as np
+
+    if getattr(value, "unit", None) is None:
+        return np.asarray(value)
+    quantity = getattr(value, "quantity", None)
+    if is_quantity(quantity):
+        return quantity
+    raise TypeError(f"{name} carries a unit ({type(value).__name__} in {value.unit}) that velmora cannot "
+                    "convert: give an astropy Quantity or a plain array in the documented unit")
+
+
 def call_law(law, method: str, names: tuple, values: tuple):
     """Calls ``law.method`` with `values` (bound to the parameter `names`)
     converted to the documented units; an opacity comes back as a Quantity
@@ -126,11 +145,13 @@ def call_law(law, method: str, names: tuple, values: tuple):
     -1.0788096613719298
     """
     u = _astropy_units()
-    plain = []
+    plain, units = [], False
     for name, value in zip(names, values, strict=True):
+        value = _as_quantity(value, f"{type(law).__name__}.{method}(): {name}")
         if not is_quantity(value):
             plain.append(value)
             continue
+        units = True
         log = name.startswith("log_")
         unit, what, equivalencies = _LAW_ARGUMENTS[name[4:] if log else name]
         qualified = f"{type(law).__name__}.{method}(): {name}"
@@ -139,7 +160,7 @@ def call_law(law, method: str, names: tuple, values: tuple):
         else:
             plain.append(value_in(value, unit, qualified, what, equivalencies))
     result = getattr(law, method)(*plain)
-    if method in _OPACITY_RESULTS:
+    if units and method in _OPACITY_RESULTS:
         return result << u.Unit(_OPACITY_UNIT)
     return result
 
