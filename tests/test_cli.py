@@ -3,12 +3,18 @@
 disk, the options, the progress bar on a terminal, failures, and one-line
 refusals of bad options."""
 
+import fcntl
 import importlib.metadata
+import json
 import math
 import os
 import pty
+import signal
+import struct
 import subprocess
 import sys
+import termios
+import time
 
 import numpy as np
 import pytest
@@ -35,9 +41,16 @@ def velmora_disk(*argv, cwd, stderr=subprocess.PIPE, prelude=None):
 
 
 def read_csv(path):
+    """(header line, rows) of an output CSV, past its ``#`` provenance lines."""
     with open(path) as f:
-        header = f.readline().rstrip("\n")
-    return header, np.loadtxt(path, delimiter=",", skiprows=1, ndmin=2)
+        lines = [line for line in f if not line.startswith("#")]
+    return lines[0].rstrip("\n"), np.loadtxt(lines[1:], delimiter=",", ndmin=2)
+
+
+def provenance(path):
+    """The ``# key = value`` lines of an output CSV, values read as JSON."""
+    with open(path) as f:
+        return {k.strip(): json.loads(v) for k, _, v in (line[1:].partition("=") for line in f if line[0] == "#")}
 
 
 @pytest.fixture(scope="module")
@@ -187,10 +200,13 @@ def test_plot_without_matplotlib_is_a_one_line_error(tmp_path):
     assert not (tmp_path / "disk_evolution.csv").exists()
 
 
-def test_progress_bar_on_a_terminal(tmp_path):
+def on_a_terminal(*argv, cwd, prelude=None):
+    """(process, what it drew on stderr) of a run whose stderr is a terminal
+    of 80 columns."""
     master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
     try:
-        proc = velmora_disk("--n-out", "50", cwd=tmp_path, stderr=slave)
+        proc = velmora_disk(*argv, cwd=cwd, stderr=slave, prelude=prelude)
         os.close(slave)
         slave = None
         shown = b""
@@ -206,10 +222,24 @@ def test_progress_bar_on_a_terminal(tmp_path):
         if slave is not None:
             os.close(slave)
         os.close(master)
+    return proc, shown.decode()
+
+
+def test_plain_progress_bar_on_a_terminal(tmp_path):
+    proc, text = on_a_terminal("--n-out", "50", cwd=tmp_path, prelude="import sys; sys.modules['tqdm'] = None")
     assert proc.returncode == 0
-    text = shown.decode()
     assert "\rvelmora-disk: [" in text and "] 100%" in text and " 50%" in text
     assert text.endswith("\r")  # the bar is wiped at the end
+
+
+def test_tqdm_progress_bar_on_a_terminal(tmp_path):
+    pytest.importorskip("tqdm")
+    proc, text = on_a_terminal("--n-out", "50", cwd=tmp_path)
+    assert proc.returncode == 0
+    # tqdm redraws at most every 0.1 s: this short run shows its start, and the
+    # line is wiped at the end.
+    assert text.startswith("\rvelmora-disk:   0%|") and "/50 [" in text and "row/s]" in text
+    assert text.endswith(" \r")
 
 
 # --- failures and bad options ----------------------------------------------------------
@@ -225,9 +255,16 @@ def test_a_failing_run_writes_the_rows_it_completed(tmp_path):
     assert first.startswith("velmora-disk evolve: error: ValueError: (log10_T=")
     assert "is outside the table domain [3.75, 8.70] x [-8.00, 1.00]." in first
     assert note.startswith("  while evolving the disk at t = ")
-    header, rows = read_csv(tmp_path / "disk_evolution.csv")
+    # The rows completed go to a file of their own, which says what happened.
+    assert not (tmp_path / "disk_evolution.csv").exists()
+    path = tmp_path / "disk_evolution.partial.csv"
+    header, rows = read_csv(path)
     assert header == HEADER and 0 < len(rows) < 50
-    assert written == f"velmora-disk evolve: the {len(rows)} rows completed were written to disk_evolution.csv"
+    record = provenance(path)
+    assert record["status"] == "failed" and record["error"] == first.removeprefix("velmora-disk evolve: error: ")
+    assert record["t_reached"] >= rows[-1, COL["t"]] and record["n_out"] == 50
+    assert written == (f"velmora-disk evolve: the {len(rows)} rows completed were written to "
+                       "disk_evolution.partial.csv (status = failed)")
     assert float(note.split("t = ")[1].split(" s")[0]) > rows[-1, COL["t"]]
 
 
@@ -254,7 +291,7 @@ def test_a_failing_run_writes_the_rows_it_completed(tmp_path):
     (["--t-start", "1e9"], "velmora-disk evolve: error: --t-start (1e+09 s) must not exceed --t-end (1e+08 s)"),
     (["--disk-radius", "1e11"], "velmora-disk evolve: error: the disk radius (1e+11 cm) must lie outside the "
                                 "inner edge (8.86e+11 cm)"),
-    (["-o", "run.txt"], "velmora-disk evolve: error: --output must end in .csv or .npz, got run.txt"),
+    (["-o", "run.txt"], "velmora-disk evolve: error: --output must end in .csv, .npz or .nc, got run.txt"),
     (["--plot", "run.gif"], "velmora-disk evolve: error: --plot must end in .png, .pdf or .svg, got run.gif"),
 ])
 def test_bad_options_get_one_line_and_status_2(tmp_path, argv, text):
@@ -289,5 +326,108 @@ def test_a_spent_step_budget_keeps_the_rows(tmp_path):
     assert proc.returncode == 1
     lines = proc.stderr.splitlines()
     assert lines[0].startswith("velmora-disk evolve: error: RuntimeError: evolve(): max_steps = 50 steps did not reach")
-    rows = read_csv(tmp_path / "run.csv")[1]
-    assert lines[1:] == [f"velmora-disk evolve: the {len(rows)} rows completed were written to run.csv"]
+    rows = read_csv(tmp_path / "run.partial.csv")[1]
+    assert lines[1:] == [f"velmora-disk evolve: the {len(rows)} rows completed were written to run.partial.csv "
+                         "(status = failed)"]
+
+
+# --- the program as a tool ----------------------------------------------------------
+
+def test_version(tmp_path):
+    proc = velmora_disk("--version", cwd=tmp_path)
+    assert proc.returncode == 0 and proc.stdout == f"velmora-disk (velmora) {importlib.metadata.version('velmora')}\n"
+
+
+@pytest.mark.parametrize("argv, named", [
+    (["--fallback-mass", "1e300"], "fallback_mass = 1e+300 gives M_fb_0 = inf g"),
+    (["--mbh", "1e-300"], "mbh = 1e-300 gives t_fb = 0 s"),
+    (["--mbh", "1e300"], "mbh = 1e+300 gives M_BH = inf g"),
+    (["--disk-mass", "1e300"], "disk_mass = 1e+300 gives M_D0 = inf g"),
+    (["--r-in", "1e300", "--disk-radius", "1e13"], "r_in = 1e+300, mbh = 1000000.0 gives R_in = inf cm"),
+    (["--no-fallback", "--beta-fb", "2"], "beta_fb given with fallback=False"),
+    (["--n-out", "3000000000"], "--n-out: must be at least 1 (and below 2**31)"),
+])
+def test_extreme_options_get_one_line_and_status_2(tmp_path, argv, named):
+    """Accepted by each option's own check, refused by the disk they make."""
+    proc = velmora_disk(*argv, cwd=tmp_path)
+    assert proc.returncode == 2, proc.stderr
+    (line,) = proc.stderr.splitlines()
+    assert line.startswith("velmora-disk evolve: error: ") and named in line
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_a_config_file_and_the_options_that_override_it(tmp_path):
+    (tmp_path / "run.toml").write_text('mbh = 2e6\nalpha = 0.05\nfallback = true\nn_out = 40\noutput = "a.csv"\n')
+    proc = velmora_disk("--config", "run.toml", "--n-out", "7", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert "  configuration        run.toml" in proc.stdout
+    record = provenance(tmp_path / "a.csv")
+    # The effective configuration is in the output: the file's values, the option that overrode one.
+    assert (record["mbh"], record["alpha"], record["n_out"], record["status"]) == (2e6, 0.05, 7, "done")
+    same = velmora_disk("--mbh", "2e6", "--alpha", "0.05", "--n-out", "7", "-o", "b.csv", cwd=tmp_path)
+    assert same.returncode == 0
+    assert np.array_equal(read_csv(tmp_path / "a.csv")[1], read_csv(tmp_path / "b.csv")[1])
+    # A result file as the configuration runs the same disk again, bit for bit.
+    again = velmora_disk("--config", "a.csv", "-o", "c.npz", cwd=tmp_path)
+    assert again.returncode == 0, again.stderr
+    with np.load(tmp_path / "c.npz") as f:
+        assert np.array_equal(f["data"], read_csv(tmp_path / "a.csv")[1])
+        assert json.loads(str(f["parameters"]))["mbh"] == 2e6
+
+
+@pytest.mark.parametrize("text, said", [
+    ("beta_FB = 2.0\n", "unknown key 'beta_FB' (did you mean 'beta_fb'?)"),
+    ("mbh = \n", "--config run.toml: Invalid value"),
+    ('opacity = "kramers"\n', "opacity must be one of 'es', 'sample', 'opal', got 'kramers'"),
+    ("n_out = 0\n", "n_out must be at least 1"),
+    ("output = 3\n", "--config run.toml: output must be a string, got 3"),
+])
+def test_a_bad_config_file_gets_one_line(tmp_path, text, said):
+    (tmp_path / "run.toml").write_text(text)
+    proc = velmora_disk("--config", "run.toml", cwd=tmp_path)
+    assert proc.returncode == 2
+    (line,) = proc.stderr.splitlines()
+    assert said in line
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["run.toml"]
+
+
+def test_an_unwritable_output_is_refused_before_the_run(tmp_path):
+    (tmp_path / "taken.csv").mkdir()
+    proc = velmora_disk("-o", "taken.csv", cwd=tmp_path)
+    assert proc.returncode == 2
+    assert proc.stderr == "velmora-disk evolve: error: --output: taken.csv is a directory\n"
+
+
+def test_a_closed_pipe_ends_the_program_quietly(tmp_path):
+    proc = subprocess.Popen([sys.executable, "-m", "velmora", "--n-out", "5"], cwd=tmp_path,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.close()  # the reader is gone before the summary is printed
+    _, err = proc.communicate(timeout=120)
+    assert proc.returncode == 141 and err == b""
+    assert provenance(tmp_path / "disk_evolution.csv")["status"] == "done"
+
+
+def test_ctrl_c_keeps_the_rows_marked_interrupted(tmp_path):
+    """SIGINT a third of a second into a run of a few seconds: the program stops
+    at once, writes the rows it has under the partial name, and exits 130."""
+    prelude = ("import signal\n"
+               "signal.signal(signal.SIGALRM, lambda *a: signal.raise_signal(signal.SIGINT))\n"
+               "signal.setitimer(signal.ITIMER_REAL, 0.3)")
+    start = time.monotonic()
+    proc = velmora_disk("--opacity", "sample", "--n-out", "2000000", "-o", "run.npz", cwd=tmp_path,
+                        prelude=prelude)
+    assert proc.returncode == 130, proc.stderr
+    assert time.monotonic() - start < 5.0  # the whole run takes several seconds more
+    assert "status = interrupted" in proc.stderr.splitlines()[-1]
+    assert not (tmp_path / "run.npz").exists()
+    with np.load(tmp_path / "run.partial.npz") as f:
+        record, rows = json.loads(str(f["parameters"])), f["data"]
+    assert record["status"] == "interrupted" and 0 <= len(rows) < 2000000
+
+
+def test_a_failed_run_still_draws_its_plot(tmp_path):
+    pytest.importorskip("matplotlib")
+    proc = velmora_disk("--max-steps", "120", "--plot", "run.png", cwd=tmp_path)
+    assert proc.returncode == 1
+    assert (tmp_path / "run.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert proc.stderr.splitlines()[-1] == "velmora-disk evolve: the plot of the rows completed is run.png"
