@@ -431,3 +431,20 @@ def test_a_failed_run_still_draws_its_plot(tmp_path):
     assert proc.returncode == 1
     assert (tmp_path / "run.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert proc.stderr.splitlines()[-1] == "velmora-disk evolve: the plot of the rows completed is run.png"
+
+
+def test_the_thin_disk_model_runs_with_its_own_columns(tmp_path):
+    """--model thin: the textbook thin disk through the same program; its rows
+    carry its own schema (no advective column) and T_c^3 follows the analytic
+    thin disk with electron scattering."""
+    proc = velmora_disk("--model", "thin", "--n-out", "20", "-o", "thin.csv", cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    header, rows = read_csv(tmp_path / "thin.csv")
+    names = [column.split(" [")[0] for column in header.split(",")]
+    assert len(names) == 20 and "Q_adv" not in names
+    col = {name: rows[:, k] for k, name in enumerate(names)}
+    T3 = 27 / 32 * 1.380649e-16 * 0.1 * 0.34 * col["Omega"] * col["Sigma"] ** 2 / (5.670374419e-5 * 0.6 * 1.67262192369e-24)
+    assert np.allclose(col["T_c"] ** 3, T3, rtol=1e-9)
+    refused = velmora_disk("--model", "thin", "--xi", "2", cwd=tmp_path)
+    assert (refused.returncode, refused.stderr) == (
+        2, "velmora-disk evolve: error: xi given with model='thin': that model has no advection\n")

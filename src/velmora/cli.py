@@ -72,7 +72,7 @@ import time
 
 import velmora
 from velmora.constants import C_CGS, DAY, G_CGS, M_SUN, R_SUN, YEAR  # noqa: F401 - the program's units
-from velmora.dynamics.accretion.one_zone.core import (BRANCHES, DEFAULTS, RUN_DEFAULTS, AdvectiveDisk,
+from velmora.dynamics.accretion.one_zone.core import (BRANCHES, DEFAULTS, MODELS, RUN_DEFAULTS, AdvectiveDisk,
                                                       ParameterError, tde_defaults)
 from velmora.dynamics.accretion.one_zone.result_files import FORMATS, load
 from velmora.dynamics.accretion.one_zone.results import model_columns
@@ -160,6 +160,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help="parameters from a TOML file (keys named as the options: disk_mass = 0.02) or from "
                         "the result file (.csv, .npz, .nc) of an earlier run; options given here win")
     hole = p.add_argument_group("hole and disk")
+    hole.add_argument("--model", choices=tuple(MODELS), default=d["model"],
+                      help="the disk's closure: gas plus radiation pressure with advection, or the textbook thin "
+                           "disk (gas pressure, radiative cooling; no --xi)")
     hole.add_argument("--mbh", type=positive, default=d["mbh"], metavar="MSUN",
                       help="black-hole mass [M_sun]")
     hole.add_argument("--r-in", type=positive, default=d["r_in"], metavar="RG",

@@ -29,7 +29,7 @@ import numpy as np
 from velmora import _quantities
 from velmora.constants import C_CGS, G_CGS, M_SUN, R_SUN
 
-__all__ = ["BRANCHES", "DEFAULTS", "RUN_DEFAULTS", "AdvectiveDisk", "ParameterError", "evolve", "solve_profile",
+__all__ = ["BRANCHES", "DEFAULTS", "MODELS", "RUN_DEFAULTS", "AdvectiveDisk", "ParameterError", "evolve", "solve_profile",
            "tde_defaults", "thermal_equilibria"]
 
 # The disk's parameters with their defaults: the one place for the defaults of
@@ -38,6 +38,7 @@ __all__ = ["BRANCHES", "DEFAULTS", "RUN_DEFAULTS", "AdvectiveDisk", "ParameterEr
 # cm; fallback_time in s. None: derived from the hole mass (R_c, t_fb) or from
 # R_c (the disk radius).
 DEFAULTS = {
+    "model": "advective",
     "mbh": 1e6,
     "r_in": 6.0,
     "alpha": 0.1,
@@ -56,6 +57,14 @@ DEFAULTS = {
     "opal_set": None,
     "opal_file": None,
     "table_oob": "extend",
+}
+
+# The disk models: the closure type each builds (module, class). "advective":
+# gas plus radiation pressure, radiative and advective cooling (xi); "thin":
+# the textbook thin disk, gas pressure and radiative cooling only.
+MODELS = {
+    "advective": ("velmora.dynamics.accretion.one_zone.models._gasrad_adv", "AdvectiveClosure"),
+    "thin": ("velmora.dynamics.accretion.one_zone.models._thin", "ThinClosure"),
 }
 
 # The arguments of a run, with their defaults (times in s).
@@ -165,6 +174,10 @@ class AdvectiveDisk:
 
     Parameters
     ----------
+    model : {"advective", "thin"}
+        The closure: gas plus radiation pressure with radiative and advective
+        cooling (AdvectiveClosure), or the textbook thin disk, gas pressure and
+        radiative cooling only (ThinClosure; no ``xi``).
     mbh : float
         Black-hole mass [M_sun].
     r_in : float
@@ -231,14 +244,15 @@ class AdvectiveDisk:
     velmora.dynamics.accretion.one_zone.core.ParameterError: fallback_time given with fallback=False: ...
     """
 
-    def __init__(self, *, mbh=DEFAULTS["mbh"], r_in=DEFAULTS["r_in"], alpha=DEFAULTS["alpha"],
+    def __init__(self, *, model=DEFAULTS["model"], mbh=DEFAULTS["mbh"], r_in=DEFAULTS["r_in"],
+                 alpha=DEFAULTS["alpha"],
                  mu=DEFAULTS["mu"], xi=DEFAULTS["xi"], disk_mass=DEFAULTS["disk_mass"],
                  disk_radius=DEFAULTS["disk_radius"], fallback=DEFAULTS["fallback"],
                  fallback_mass=DEFAULTS["fallback_mass"], fallback_time=DEFAULTS["fallback_time"],
                  circularisation_radius=DEFAULTS["circularisation_radius"], beta_fb=DEFAULTS["beta_fb"],
                  opacity=DEFAULTS["opacity"], X=DEFAULTS["X"], Z=DEFAULTS["Z"], opal_set=DEFAULTS["opal_set"],
                  opal_file=DEFAULTS["opal_file"], table_oob=DEFAULTS["table_oob"]):
-        given = dict(mbh=mbh, r_in=r_in, alpha=alpha, mu=mu, xi=xi, disk_mass=disk_mass,
+        given = dict(model=model, mbh=mbh, r_in=r_in, alpha=alpha, mu=mu, xi=xi, disk_mass=disk_mass,
                      disk_radius=disk_radius, fallback=fallback, fallback_mass=fallback_mass,
                      fallback_time=fallback_time, circularisation_radius=circularisation_radius,
                      beta_fb=beta_fb, opacity=opacity, X=X, Z=Z, opal_set=opal_set, opal_file=opal_file,
@@ -254,6 +268,7 @@ class AdvectiveDisk:
         """The parameters as plain Python values in the documented units,
         checked one by one and for consistency."""
         p = {}
+        p["model"] = _choice(given["model"], "model", tuple(MODELS))
         p["mbh"] = _number(_mass_in_msun(given["mbh"], "mbh"), "mbh")
         M_BH = p["mbh"] * M_SUN
         r_in = given["r_in"]
@@ -262,7 +277,12 @@ class AdvectiveDisk:
         p["r_in"] = _number(r_in, "r_in")
         for name in ("alpha", "mu"):
             p[name] = _number(given[name], name)
-        p["xi"] = _number(given["xi"], "xi", lambda v: v >= 0.0, "non-negative")
+        if p["model"] == "advective":
+            p["xi"] = _number(given["xi"], "xi", lambda v: v >= 0.0, "non-negative")
+        elif given["xi"] is not None and given["xi"] != DEFAULTS["xi"]:
+            raise ParameterError(f"xi given with model={p['model']!r}: that model has no advection", "xi", "model")
+        else:
+            p["xi"] = None
         p["disk_mass"] = _number(_mass_in_msun(given["disk_mass"], "disk_mass"), "disk_mass")
         for name in ("disk_radius", "circularisation_radius"):
             value = _quantities.value_in(given[name], "cm", name, "a length")
@@ -354,11 +374,15 @@ class AdvectiveDisk:
         return params
 
     def _build(self):
+        import importlib
+
         from velmora.radiation.opacity.choice import opacity_law
-        from .models._gasrad_adv import AdvectiveClosure
 
         p = self._params
-        closure = AdvectiveClosure(p["fallback"], p["mu"], p["xi"])
+        module, name = MODELS[p["model"]]
+        closure_type = getattr(importlib.import_module(module), name)
+        closure = (closure_type(p["fallback"], p["mu"], p["xi"]) if p["model"] == "advective"
+                   else closure_type(p["fallback"], p["mu"]))
         closure.opacity = opacity_law(p["opacity"], p["X"], p["Z"], opal_set=p["opal_set"],
                                       opal_file=p["opal_file"], table_oob=p["table_oob"])
         closure.bind_runtime_parameters(self._runtime_parameters())
@@ -382,7 +406,8 @@ class AdvectiveDisk:
 
     @property
     def closure(self):
-        """The bound compiled closure (an AdvectiveClosure) the runs use."""
+        """The bound compiled closure the runs use (an AdvectiveClosure, or a
+        ThinClosure for model="thin")."""
         return self._closure
 
     @property
