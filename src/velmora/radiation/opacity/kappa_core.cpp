@@ -5,6 +5,7 @@
 
 #include "_runtime/format.hpp"
 #include "_runtime/runtime.hpp"
+#include "_runtime/units.hpp"
 
 #include <climits>
 #include <cmath>
@@ -285,6 +286,8 @@ PyObject* scalar_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     std::array<PyObject*, M::N> values;
     double x[M::N];
     if (!rt::bind(params_of<M>(), args, nargs, kwnames, values)) return nullptr;
+    if (const int units = rt::any_carries_unit(values))
+        return units < 0 ? nullptr : rt::call_with_units(self, M::name, M::names, values);
     for (std::size_t i = 0; i < M::N; ++i)
         if (!rt::to_double(values[i], x[i])) return nullptr;
     auto* obj = reinterpret_cast<typename M::Obj*>(self);
@@ -308,6 +311,8 @@ template <typename M>
 PyObject* array_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, M::N> values;
     if (!rt::bind(params_of<M>(), args, nargs, kwnames, values)) return nullptr;
+    if (const int units = rt::any_carries_unit(values))
+        return units < 0 ? nullptr : rt::call_with_units(self, M::name, M::names, values);
     rt::Vec in[M::N];
     for (std::size_t k = 0; k < M::N; ++k) {
         if (values[k] == Py_None) {
