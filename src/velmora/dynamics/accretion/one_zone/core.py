@@ -27,6 +27,7 @@ import numpy as np
 from velmora import _quantities
 from velmora.constants import C_CGS, G_CGS
 
+from .closure import evolve, solve_profile, thermal_equilibria
 from .disk_parameters import (BRANCHES, DEFAULTS, MODELS, RUN_DEFAULTS, ParameterError, _choice, _number, _unknown,
                               derived_cgs, plain_parameters, run_parameters, tde_defaults)
 
@@ -472,16 +473,3 @@ def _progress_of(progress, total):
     if not callable(progress):
         raise ParameterError(f"progress must be None, True or a callable, got {progress!r}", "progress")
     return progress, False
-
-
-def _framework_functions():
-    from velmora._quantities import accepting_quantities
-    from . import closure
-    return (accepting_quantities(closure.evolve), accepting_quantities(closure.solve_profile),
-            accepting_quantities(closure.thermal_equilibria))
-
-
-# The framework's functions with astropy Quantities converted to their cgs
-# arguments (the compiled ones would take an array Quantity's numbers as they
-# are, in whatever unit it has).
-evolve, solve_profile, thermal_equilibria = _framework_functions()
