@@ -1,0 +1,36 @@
+"""The work of one task, in a worker: build each disk from its plain
+parameters (laws and closures never cross the wire) and run it."""
+
+from __future__ import annotations
+
+import time
+
+import velmora
+
+from .summary import FAILED, error_record, summarise
+
+
+def run_batch(cases: list[dict], run: dict, max_transitions: int, rows: bool) -> tuple[str, list[dict]]:
+    """Runs the disks `cases` (keywords of the disk model) one after another
+    with the run options `run`; returns this process's velmora version and
+    one record per case. A run that fails is a record with its error."""
+    from ._disk import AdvectiveDisk
+
+    records = []
+    for params in cases:
+        start = time.perf_counter()
+        try:
+            result = AdvectiveDisk(**params).evolve(**run)
+        except Exception as exc:  # a disk that cannot be built for this combination of values
+            records.append(error_record(FAILED, f"{type(exc).__name__}: {exc}", max_transitions))
+            continue
+        records.append(summarise(result, max_transitions, time.perf_counter() - start, rows))
+    return velmora.__version__, records
+
+
+def worker_version() -> str:
+    """This process's velmora version, once its kernels are loaded."""
+    from velmora.dynamics.accretion.one_zone import closure  # noqa: F401
+    from velmora.dynamics.accretion.one_zone.models import _gasrad_adv  # noqa: F401
+
+    return velmora.__version__
