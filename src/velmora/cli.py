@@ -248,6 +248,8 @@ def build_parser() -> argparse.ArgumentParser:
                      help="output file, .csv or .npz")
     run.add_argument("--plot", metavar="FILE.png",
                      help="also draw T_c, the accretion rate and H/R against time (needs matplotlib)")
+    sub.add_parser("sweep", add_help=False,
+                   help="run a disk for every case of a grid of parameters on dask (velmora-disk sweep --help)")
     return parser
 
 
@@ -461,8 +463,12 @@ def evolve_command(args) -> int:
 
 
 def main(argv=None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["sweep"]:
+        from velmora.sweeps.cli import main as sweep_main
+        return sweep_main(argv[1:])
     try:
-        args = parse(sys.argv[1:] if argv is None else argv)
+        args = parse(argv)
         return evolve_command(args)
     except UsageError as exc:
         print(exc, file=sys.stderr)

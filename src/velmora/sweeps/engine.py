@@ -155,6 +155,7 @@ def _run(client, grid, run, layout, sink, todo, size, progress, counts) -> None:
         owner[fut.key], live[fut.key] = indices, fut
         return fut
 
+    t0 = time.perf_counter()
     futures = [submit(todo[i:i + size]) for i in range(0, len(todo), size)]
     done = distributed.as_completed(futures, loop=client.loop)
     bar = _Progress(progress, len(todo))
@@ -189,6 +190,7 @@ def _run(client, grid, run, layout, sink, todo, size, progress, counts) -> None:
                     counts["lost"] += sum(r["status"] == LOST for r in records)
                     bar.update(len(indices), counts["failed"], counts["lost"])
         finally:
+            counts["compute_seconds"] = time.perf_counter() - t0
             bar.close()
             with interrupts.critical():
                 if live:
@@ -270,7 +272,7 @@ def sweep(grid, output=None, *, fixed=None, rows=False, max_transitions=16, clie
     sink = ZarrSink(output, layout) if output is not None else MemorySink(layout)
     todo = sink.pending()
     report = {"cases": g.size, "finished_before": g.size - len(todo), "computed": 0, "failed": 0, "lost": 0,
-              "split": 0, "workers": 0, "batch": 0}
+              "split": 0, "workers": 0, "batch": 0, "compute_seconds": 0.0}
     try:
         if len(todo):
             with connect(client, scheduler, n_workers) as c:

@@ -142,6 +142,10 @@ class Grid:
     def size(self) -> int:
         return math.prod(self.shape)
 
+    def describe(self) -> str:
+        """The grid's shape in words, e.g. ``mbh 3 x alpha 3 x xi 2``."""
+        return " x ".join(f"{d} {n}" for d, n in zip(self.dims, self.shape))
+
     @property
     def varied(self) -> tuple[str, ...]:
         if self.kind == "product":
@@ -180,20 +184,19 @@ class Grid:
         return out
 
     def validate(self) -> None:
-        """Builds a disk for every value of every dimension (product) or for
-        every row (table), so that a bad value is refused before anything
+        """Builds a disk for every value of every varied parameter, each alone
+        with the fixed ones, so that a bad value is refused before anything
         runs; a bad combination of good values fails its case alone."""
         model = disk_model()
         if self.kind == "product":
-            trials = [{name: v} for name, values in self.axes for v in values] or [{}]
+            pairs = [(name, v) for name, values in self.axes for v in values]
         else:
-            trials = [dict(row) for row in self.rows]
-        for trial in trials:
+            pairs = list(dict.fromkeys(item for row in self.rows for item in row))
+        for name, value in pairs or [(None, None)]:
             try:
-                model(**{**dict(self.fixed), **trial})
+                model(**{**dict(self.fixed), **({name: value} if name else {})})
             except (TypeError, ValueError) as exc:
-                where = ", ".join(f"{k}={v!r}" for k, v in trial.items())
-                raise ValueError(f"{where}: {exc}" if where else str(exc)) from None
+                raise ValueError(f"{name}={value!r}: {exc}" if name else str(exc)) from None
 
 
 def make_grid(grid, fixed: Mapping | None = None) -> Grid:
@@ -264,7 +267,3 @@ def read_toml(path) -> dict:
         raise ValueError(f"{path}: give either [grid] (a product) or [[cases]] (a table)")
     return {"grid": doc.get("grid", doc.get("cases")), "fixed": doc.get("fixed", {}), "run": doc.get("run", {})}
 
-
-def product_size(grid: Grid) -> str:
-    """The grid's shape in words, e.g. ``mbh 3 x alpha 3 x xi 2``."""
-    return " x ".join(f"{d} {n}" for d, n in zip(grid.dims, grid.shape))
