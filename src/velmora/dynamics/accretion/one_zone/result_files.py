@@ -1,0 +1,131 @@
+"""Result files: CSV, .npz and NetCDF, each carrying the result's provenance,
+and the loader that reads any of them back into a result.
+
+CSV: ``# key = value`` lines first (the value as JSON), then a header line of
+``name [unit]`` (and the names of text labels), then the rows; pandas reads
+it with ``pandas.read_csv(path, comment="#")``. Numbers are written with 17
+significant digits, so that they read back bit for bit.
+
+.npz: the arrays ``data``, ``columns`` and ``units``, ``parameters`` (the
+provenance as JSON text) and one array per text label.
+
+.nc: the result's xarray Dataset (``to_xarray``), written by xarray's NetCDF
+engine; the provenance is its JSON attribute ``provenance``.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+
+import numpy as np
+
+from .results import Evolution, Profile, SCurve, _needs, model_columns
+
+__all__ = ["FORMATS", "load", "write"]
+
+FORMATS = (".csv", ".npz", ".nc")
+_KINDS = {cls.kind: cls for cls in (Evolution, Profile, SCurve)}
+
+
+def _format(path) -> str:
+    ext = os.path.splitext(os.fspath(path))[1].lower()
+    if ext not in FORMATS:
+        raise ValueError(f"a result file ends in {', '.join(FORMATS)}, got {os.fspath(path)!r}")
+    return ext
+
+
+def write(result, path) -> None:
+    """Writes `result` to `path` in the format its ending names."""
+    ext = _format(path)
+    if ext == ".nc":
+        result.to_xarray().to_netcdf(path)
+        return
+    names, units = list(result.names), [unit for _, unit, _ in result.columns]
+    if ext == ".npz":
+        np.savez(path, data=np.array(result.rows), columns=np.array(names), units=np.array(units),
+                 parameters=np.array(json.dumps(result.provenance())),
+                 **{k: np.asarray(v) for k, v in result.labels.items()})
+        return
+    with open(path, "w", newline="") as f:
+        for key, value in result.provenance().items():
+            f.write(f"# {key} = {json.dumps(value)}\n")
+        f.write(",".join([f"{n} [{u}]" for n, u in zip(names, units)] + list(result.labels)) + "\n")
+        if not result.labels:
+            np.savetxt(f, result.rows, fmt="%.17g", delimiter=",")
+            return
+        labels = list(zip(*result.labels.values()))
+        for row, tags in zip(result.rows, labels):
+            f.write(",".join([f"{x:.17g}" for x in row] + [str(t) for t in tags]) + "\n")
+
+
+def _read_csv(path):
+    record, header, start = {}, None, 0
+    with open(path) as f:
+        for start, line in enumerate(f):
+            if not line.startswith("#"):
+                header = line.rstrip("\n").split(",")
+                break
+            key, sep, value = line[1:].partition("=")
+            if sep:
+                record[key.strip()] = json.loads(value)
+    if header is None:
+        raise ValueError(f"{os.fspath(path)}: no header line")
+    numeric = [h for h in header if h.endswith("]")]
+    columns = [tuple(h[:-1].split(" [", 1)) for h in numeric]
+    n = len(numeric)
+    text = np.loadtxt(path, delimiter=",", skiprows=start + 1, dtype=str, ndmin=2)
+    rows = text[:, :n].astype(np.float64) if text.size else np.empty((0, n))
+    labels = {name: text[:, n + k] for k, name in enumerate(header[n:])} if text.size else {}
+    return record, columns, rows, labels
+
+
+def _read_npz(path):
+    with np.load(path) as f:
+        record = json.loads(str(f["parameters"]))
+        columns = list(zip(f["columns"].tolist(), f["units"].tolist()))
+        rows = f["data"]
+        labels = {k: f[k] for k in f.files if k not in ("data", "columns", "units", "parameters")}
+    return record, columns, rows, labels
+
+
+def _read_nc(path):
+    xr = _needs("xarray", "xarray")
+    with xr.open_dataset(path) as ds:
+        record = json.loads(ds.attrs["provenance"])
+        cls = _KINDS[record["kind"]]
+        names = [name for name, _, _ in model_columns()]
+        columns = [(name, ds[name].attrs["units"]) for name in names]
+        rows = np.column_stack([ds[name].values for name in names]) if ds.sizes[cls.dim] else np.empty((0, len(names)))
+        labels = {k: ds[k].values for k in ds.coords if k not in names}
+    return record, columns, rows, labels
+
+
+def load(path):
+    """The result in the file `path` (.csv, .npz or .nc, as ``write`` makes
+    them): an Evolution, Profile or SCurve with its rows, columns,
+    parameters and status.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> from velmora import AdvectiveDisk, load
+    >>> run = AdvectiveDisk().evolve(t_end=1e7, n_out=5)
+    >>> path = os.path.join(tempfile.mkdtemp(), "run.csv")
+    >>> run.write(path)
+    >>> again = load(path)
+    >>> again.status, again.params == run.params, bool((again.rows == run.rows).all())
+    ('done', True, True)
+    >>> bool((again.rerun().rows == run.rows).all())  # bit for bit from the file's parameters
+    True
+    """
+    ext = _format(path)
+    record, columns, rows, labels = {".csv": _read_csv, ".npz": _read_npz, ".nc": _read_nc}[ext](path)
+    kind = record.get("kind")
+    if kind not in _KINDS:
+        raise ValueError(f"{os.fspath(path)}: not a velmora result file (kind {kind!r})")
+    meanings = {name: meaning for name, _, meaning in model_columns()}
+    columns = [(name, unit, meanings.get(name, "")) for name, unit in columns]
+    if "stable" in labels:
+        labels["stable"] = np.asarray(labels["stable"]).astype(str) == "True"
+    return _KINDS[kind].from_record(record, columns, rows, labels)
