@@ -14,16 +14,18 @@ def run_batch(cases: list[dict], run: dict, max_transitions: int, rows: bool) ->
     """Runs the disks `cases` (keywords of the disk model) one after another
     with the run options `run`; returns this process's velmora version and
     one record per case. A run that fails is a record with its error."""
-    from ._disk import AdvectiveDisk
+    from velmora.dynamics.accretion.one_zone.core import AdvectiveDisk
 
     records = []
     for params in cases:
         start = time.perf_counter()
         try:
-            result = AdvectiveDisk(**params).evolve(**run)
-        except Exception as exc:  # a disk that cannot be built for this combination of values
-            records.append(error_record(FAILED, f"{type(exc).__name__}: {exc}", max_transitions))
-            continue
+            result = AdvectiveDisk(**params).evolve(**run, on_failure="raise")
+        except Exception as exc:
+            result = getattr(exc, "result", None)  # the partial result of a run that failed on the way
+            if result is None:  # a disk that cannot be built from this combination of values
+                records.append(error_record(FAILED, f"{type(exc).__name__}: {exc}", max_transitions))
+                continue
         records.append(summarise(result, max_transitions, time.perf_counter() - start, rows))
     return velmora.__version__, records
 

@@ -14,7 +14,6 @@ with the error and computed again when the sweep resumes.
 from __future__ import annotations
 
 import contextlib
-import inspect
 import itertools
 import json
 import logging
@@ -41,14 +40,14 @@ TASKS_PER_WORKER = 8  # batches per worker at least, for balance at the end
 
 
 def run_options(given: dict) -> dict:
-    """The options of each run: the disk model's evolve keywords with their
-    defaults, updated with `given`."""
-    params = inspect.signature(disk_model().evolve).parameters
-    known = {n: p.default for n, p in params.items() if n not in ("self", "progress")}
-    unknown = set(given) - set(known)
+    """The options of each run (the disk model's run arguments) with their
+    defaults, updated with `given` and checked as the model checks them."""
+    from velmora.dynamics.accretion.one_zone.core import RUN_DEFAULTS
+
+    unknown = set(given) - set(RUN_DEFAULTS)
     if unknown:
-        raise TypeError(f"unknown run option {sorted(unknown)[0]!r} (known: {', '.join(known)})")
-    return {**known, **given}
+        raise TypeError(f"unknown run option {sorted(unknown)[0]!r} (known: {', '.join(RUN_DEFAULTS)})")
+    return disk_model()._run_parameters(**{**RUN_DEFAULTS, **given})
 
 
 def batch_size(n_cases: int, n_workers: int) -> int:
@@ -292,6 +291,6 @@ def sweep(grid, output=None, *, fixed=None, rows=False, max_transitions=16, clie
 
 
 def _columns():
-    from velmora.cli import COLUMNS
+    from velmora.dynamics.accretion.one_zone.results import model_columns
 
-    return COLUMNS
+    return model_columns()

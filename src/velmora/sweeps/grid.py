@@ -16,7 +16,6 @@ yes/no, true/false, on/off, 1/0.
 
 from __future__ import annotations
 
-import inspect
 import math
 import re
 import tomllib
@@ -33,15 +32,16 @@ _TRUE, _FALSE = ("yes", "true", "on", "1"), ("no", "false", "off", "0")
 
 
 def disk_model():
-    from ._disk import AdvectiveDisk
+    from velmora.dynamics.accretion.one_zone.core import AdvectiveDisk
 
     return AdvectiveDisk
 
 
 def disk_parameters() -> dict:
     """The disk model's keywords and their defaults."""
-    return {name: p.default for name, p in inspect.signature(disk_model()).parameters.items()
-            if p.kind is inspect.Parameter.KEYWORD_ONLY}
+    from velmora.dynamics.accretion.one_zone.core import DEFAULTS
+
+    return dict(DEFAULTS)
 
 
 def _scalar(text: str, default):
@@ -186,7 +186,9 @@ class Grid:
     def validate(self) -> None:
         """Builds a disk for every value of every varied parameter, each alone
         with the fixed ones, so that a bad value is refused before anything
-        runs; a bad combination of good values fails its case alone."""
+        runs. A value that only clashes with another parameter (the model
+        names both) may suit other cases: such a combination fails its case
+        alone."""
         model = disk_model()
         if self.kind == "product":
             pairs = [(name, v) for name, values in self.axes for v in values]
@@ -196,6 +198,8 @@ class Grid:
             try:
                 model(**{**dict(self.fixed), **({name: value} if name else {})})
             except (TypeError, ValueError) as exc:
+                if name and len(getattr(exc, "names", (name,))) > 1:
+                    continue
                 raise ValueError(f"{name}={value!r}: {exc}" if name else str(exc)) from None
 
 

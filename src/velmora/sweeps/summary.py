@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from velmora.dynamics.accretion.one_zone.results import STATS
+
 # Case status: pending (not computed yet), done, failed (the run stopped with
 # an error: a result, kept), lost (the engine lost the case, e.g. its worker
 # died each time it ran: computed again when the sweep resumes).
@@ -32,8 +34,6 @@ SUMMARY = {
     "scans": ("i8", -1, "", "scans of the whole energy balance (at the start and at transitions)"),
     "run_time": ("f8", np.nan, "s", "wall time of the run in its worker"),
 }
-STATS = ("steps", "rejected_steps", "evaluations", "residual_evaluations", "scans", "peak_Mdot", "t_peak",
-         "t_reached")
 
 # name: (dtype, fill, unit, meaning); max_transitions values per case, in order.
 TRANSITIONS = {
@@ -57,7 +57,7 @@ def summarise(result, max_transitions: int, run_time: float, rows: bool) -> dict
     record = {
         "status": DONE if done else (FAILED if result.status == "failed" else LOST),
         "error": result.error or "",
-        "start_branch": getattr(result, "start_branch", None) or "",
+        "start_branch": result.start_branch or "",
         "n_transitions": len(transitions),
         "t_first_collapse": next((tr["t"] for tr in transitions if tr["to_branch"] == "thin"), np.nan),
         "n_rows": 0 if table is None else len(table),
