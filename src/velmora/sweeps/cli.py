@@ -33,6 +33,7 @@ from velmora.dynamics.accretion.one_zone.core import BRANCHES
 
 from ._extra import MissingExtra
 from .grid import disk_parameters, make_grid, parse_values, read_toml
+from .plot import unusable
 from .store import StoreMismatch
 from .summary import DONE, FAILED, LOST, PENDING
 
@@ -43,16 +44,6 @@ RUN_TYPES = {"t_end": positive, "t_start": positive, "n_out": count, "rtol": tol
 
 def _option(name: str) -> str:
     return "--" + (name if name.isupper() else name.replace("_", "-"))
-
-
-def non_negative_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid integer: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be at least 0, got {text}")
-    return value
 
 
 def _evolve_help() -> dict:
@@ -101,7 +92,7 @@ def build_parser():
     out.add_argument("-o", "--output", default="sweep.zarr", metavar="DIR.zarr",
                      help="Zarr store written as cases finish; an existing store of the same sweep is resumed")
     out.add_argument("--rows", action="store_true", help="also keep every run's rows (n_out x 21 each)")
-    out.add_argument("--max-transitions", type=non_negative_int, default=16, metavar="K",
+    out.add_argument("--max-transitions", type=count, default=16, metavar="K",
                      help="transitions kept per case (their count is kept in full)")
     out.add_argument("--plot", metavar="FILE.png",
                      help="draw the first-collapse time and the peak accretion rate over two dimensions")
@@ -161,17 +152,10 @@ def parse(argv):
     args.run = run
     if not args.output.rstrip("/").endswith(".zarr"):
         fail(f"--output must be a Zarr store ending in .zarr, got {args.output}")
-    for option, path in (("--output", args.output), ("--plot", args.plot)):
-        folder = os.path.dirname(os.path.abspath(path)) if path else None
-        if folder and not os.path.isdir(folder):
-            fail(f"{option}: no such directory: {folder}")
-    if args.plot:
-        if os.path.splitext(args.plot)[1].lower() not in (".png", ".pdf", ".svg"):
-            fail(f"--plot must end in .png, .pdf or .svg, got {args.plot}")
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            fail("--plot needs matplotlib, which is not installed (pip install 'velmora[plot]')")
+    if not os.path.isdir(os.path.dirname(os.path.abspath(args.output))):
+        fail(f"--output: no such directory: {os.path.dirname(os.path.abspath(args.output))}")
+    if args.plot and (why := unusable(args.plot)):
+        fail(f"--plot {why}")
     if args.plot_axes:
         axes = args.plot_axes.split(",")
         if len(axes) != 2 or not set(axes) <= set(args.sweep_grid.varied):

@@ -265,8 +265,8 @@ def sweep(grid, output=None, *, fixed=None, rows=False, max_transitions=16, clie
     g = make_grid(grid, fixed)
     g.validate()
     opts = run_options(run)
-    if max_transitions < 0:
-        raise ValueError(f"max_transitions must be at least 0, got {max_transitions}")
+    if max_transitions < 1:
+        raise ValueError(f"max_transitions must be at least 1, got {max_transitions}")
     layout = Layout(g, opts, bool(rows), int(max_transitions), _columns())
     sink = ZarrSink(output, layout) if output is not None else MemorySink(layout)
     todo = sink.pending()
