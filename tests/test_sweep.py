@@ -138,7 +138,7 @@ def test_failed_runs_keep_their_error_and_rows(client):
     assert "inner edge" in ds["error"].values[4]
     for k, params in enumerate(cases):
         assert_case_equals_run(ds.isel(case=k), single_run(params, run))
-    assert list(ds["opacity"].values) == ["", "sample", "", "", ""]
+    assert list(ds["opacity"].values) == ["es", "sample", "es", "es", "es"]
 
 
 def test_a_killed_worker_costs_nothing(client, reference):

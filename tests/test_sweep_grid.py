@@ -59,11 +59,12 @@ def test_table_of_cases_and_coordinates():
     rows = [{"mbh": 1e6, "disk_radius": None}, {"mbh": 1e7, "opacity": "sample"}, {"fallback": False}]
     grid = make_grid(rows, {"alpha": np.float64(0.2)})
     assert grid.dims == ("case",) and grid.size == 3
-    assert grid.case(2) == {"alpha": 0.2, "fallback": False}
+    assert grid.varied == ("mbh", "disk_radius", "opacity", "fallback")
+    assert grid.case(2) == {"alpha": 0.2, "mbh": 1e6, "disk_radius": None, "opacity": "es", "fallback": False}
     assert type(grid.case(0)["alpha"]) is float
     coords = grid.coords()
-    assert np.array_equal(coords["mbh"][1], [1e6, 1e7, np.nan], equal_nan=True)  # absent: the default
-    assert list(coords["opacity"][1]) == ["", "sample", ""]
+    assert np.array_equal(coords["mbh"][1], [1e6, 1e7, 1e6])  # absent: the default
+    assert list(coords["opacity"][1]) == ["es", "sample", "es"]
     assert np.isnan(coords["disk_radius"][1]).all()
     assert grid.spec()["rows"][1] == {"mbh": 1e7, "opacity": "sample"}
 

@@ -10,17 +10,19 @@ import velmora
 from .summary import FAILED, error_record, summarise
 
 
-def run_batch(cases: list[dict], run: dict, max_transitions: int, rows: bool) -> tuple[str, list[dict]]:
-    """Runs the disks `cases` (keywords of the disk model) one after another
-    with the run options `run`; returns this process's velmora version and
-    one record per case. A run that fails is a record with its error."""
+def run_batch(values: list[tuple], names: tuple, fixed: dict, run: dict, max_transitions: int,
+              rows: bool) -> tuple[str, list[dict]]:
+    """Runs one disk per entry of `values` (the values of the parameters
+    `names`, beside the parameters `fixed`) one after another with the run
+    options `run`; returns this process's velmora version and one record per
+    case. A run that fails is a record with its error."""
     from velmora.dynamics.accretion.one_zone.core import AdvectiveDisk
 
     records = []
-    for params in cases:
+    for case in values:
         start = time.perf_counter()
         try:
-            result = AdvectiveDisk(**params).evolve(**run, on_failure="raise")
+            result = AdvectiveDisk(**fixed, **dict(zip(names, case))).evolve(**run, on_failure="raise")
         except Exception as exc:
             result = getattr(exc, "result", None)  # the partial result of a run that failed on the way
             if result is None:  # a disk that cannot be built from this combination of values

@@ -3,8 +3,9 @@ worker processes on this machine by default, or any scheduler by address, or
 a client the caller holds.
 
 Cases go out in batches (one task runs several disks, so that the engine's
-few milliseconds per task stay small against runs of 5 to 20 ms) and come
-back as records of plain values; the client writes them as they arrive. A
+few milliseconds per task stay small against runs of 5 to 20 ms), each as the
+values of the varied parameters alone, and come back as records of plain
+values; the client writes them as they arrive. A
 batch whose worker died is computed again by the engine (the scheduler
 reschedules it); a batch that keeps killing its workers is split into single
 cases, so that only the case at fault is lost, and a lost case is recorded
@@ -147,16 +148,19 @@ def _run(client, grid, run, layout, sink, todo, size, progress, counts) -> None:
     counter = itertools.count()
     owner, live = {}, {}
 
-    def submit(indices):
-        cases = [grid.case(int(i)) for i in indices]
-        fut = client.submit(run_batch, cases, run, layout.max_transitions, layout.rows, pure=False,
-                            key=f"velmora-sweep-{tag}-{next(counter)}")
-        owner[fut.key], live[fut.key] = indices, fut
-        return fut
+    def submit(batches):
+        """One future per batch of flat indices, sent to the scheduler at once."""
+        futures = client.map(run_batch, [[grid.values(int(i)) for i in b] for b in batches], names=grid.varied,
+                             fixed=dict(grid.fixed), run=run, max_transitions=layout.max_transitions,
+                             rows=layout.rows, pure=False,
+                             key=[f"velmora-sweep-{tag}-{next(counter)}" for _ in batches])
+        for fut, indices in zip(futures, batches):
+            owner[fut.key], live[fut.key] = indices, fut
+        return futures
 
     t0 = time.perf_counter()
-    futures = [submit(todo[i:i + size]) for i in range(0, len(todo), size)]
-    done = distributed.as_completed(futures, loop=client.loop)
+    done = distributed.as_completed(submit([todo[i:i + size] for i in range(0, len(todo), size)]),
+                                    loop=client.loop)
     bar = _Progress(progress, len(todo))
     with _Interrupts() as interrupts:
         try:
@@ -174,8 +178,8 @@ def _run(client, grid, run, layout, sink, todo, size, progress, counts) -> None:
                         exc = fut.exception()
                         if isinstance(exc, KilledWorker) and len(indices) > 1:
                             counts["split"] += 1
-                            for k in range(len(indices)):  # find the case at fault: each alone
-                                done.add(submit(indices[k:k + 1]))
+                            for single in submit([indices[k:k + 1] for k in range(len(indices))]):
+                                done.add(single)  # find the case at fault: each alone
                         else:
                             text = f"{type(exc).__name__}: {exc}"
                             records = [error_record(LOST, text, layout.max_transitions)] * len(indices)

@@ -155,23 +155,30 @@ class Grid:
             names.extend(n for n, _ in row if n not in names)
         return tuple(names)
 
-    def case(self, index: int) -> dict:
-        """The disk keywords of case `index` (C order over the dimensions)."""
+    def values(self, index: int) -> tuple:
+        """The varied parameters' values of case `index` (C order over the
+        dimensions), in the order of `varied`; a parameter a row of a table
+        leaves out has the model's default."""
         if self.kind == "product":
             where = np.unravel_index(index, self.shape)
-            varied = {name: values[k] for (name, values), k in zip(self.axes, where)}
-        else:
-            varied = dict(self.rows[index])
-        return {**dict(self.fixed), **varied}
+            return tuple(values[k] for (_, values), k in zip(self.axes, where))
+        row, defaults = dict(self.rows[index]), disk_parameters()
+        return tuple(row.get(name, defaults[name]) for name in self.varied)
+
+    def case(self, index: int) -> dict:
+        """The disk keywords of case `index`."""
+        return {**dict(self.fixed), **dict(zip(self.varied, self.values(index)))}
 
     def coords(self) -> dict:
         """Coordinates for the result: one per dimension (product), or one per
-        varied parameter along ``case`` (table)."""
+        varied parameter along ``case`` (table, with the defaults a row leaves
+        out)."""
         if self.kind == "product":
             return {name: (name, _coordinate(values)) for name, values in self.axes}
         coords = {TABLE_DIM: (TABLE_DIM, np.arange(len(self.rows)))}
-        for name in self.varied:
-            coords[name] = (TABLE_DIM, _coordinate([dict(row).get(name) for row in self.rows]))
+        columns = zip(*(self.values(i) for i in range(self.size)))
+        for name, values in zip(self.varied, columns):
+            coords[name] = (TABLE_DIM, _coordinate(list(values)))
         return coords
 
     def spec(self) -> dict:

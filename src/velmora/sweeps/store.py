@@ -148,20 +148,21 @@ class MemorySink:
     def __init__(self, layout: Layout):
         self.layout = layout
         self.ds = layout.empty()
+        self.values = {name: self.ds[name].values for name in self.ds.data_vars}  # filled in place
         self.has_time = False
 
     def pending(self) -> np.ndarray:
-        return np.flatnonzero(self.ds["status"].values.ravel() == PENDING)
+        return np.flatnonzero(self.values["status"].ravel() == PENDING)
 
     def add(self, indices, records) -> None:
         where = np.unravel_index(np.asarray(indices), self.layout.grid.shape)
         for name, values in self.layout.columns_of(records).items():
-            self.ds[name].values[where] = values
+            self.values[name][where] = values
         if self.layout.rows:
             for k, record in enumerate(records):
                 table = self.layout.padded_rows(record)
                 if table is not None:
-                    self.ds[ROWS].values[tuple(w[k] for w in where)] = table
+                    self.values[ROWS][tuple(w[k] for w in where)] = table
             if not self.has_time and (t := self.layout.time_axis(records)) is not None:
                 self.ds = self.ds.assign_coords({ROW_DIM: (ROW_DIM, t, self.ds[ROW_DIM].attrs)})
                 self.has_time = True
