@@ -100,7 +100,7 @@ def measure(report: h.Report) -> None:
 
 
 def main(report: h.Report) -> None:
-    report.section("6. Sweep: 200 disks on a LocalCluster of 2 workers vs serial")
+    report.section("5. Sweep: 200 disks on a LocalCluster of 2 workers vs serial")
     try:
         import distributed  # noqa: F401
     except ImportError:

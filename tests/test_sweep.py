@@ -22,7 +22,8 @@ zarr = pytest.importorskip("zarr")
 
 from velmora.sweeps import StoreMismatch, open_sweep, sweep  # noqa: E402
 from velmora import AdvectiveDisk  # noqa: E402
-from velmora.sweeps.summary import DONE, FAILED, PENDING  # noqa: E402
+from velmora.sweeps.cases import run_batch as engine_run_batch  # noqa: E402
+from velmora.sweeps.summary import DONE, FAILED, LOST, PENDING  # noqa: E402
 
 GRID = {"mbh": [1e5, 1e6, 1e7], "alpha": [0.01, 0.1, 0.3], "xi": [0.5, 1.0]}
 RUN = {"n_out": 300}
@@ -156,6 +157,41 @@ def test_a_killed_worker_costs_nothing(client, reference):
     assert (ds["status"] == DONE).all()
     assert_equals_reference(ds, reference)
     client.wait_for_workers(2, timeout=60)
+
+
+BAD_CASE = (1e6, 0.1, 0.5)  # (mbh, alpha, xi) of the case whose worker "dies" each time
+
+
+def killing_batch(values, names, **kwargs):
+    """run_batch, except that a batch holding BAD_CASE ends as the scheduler
+    reports a task whose workers all died."""
+    from types import SimpleNamespace
+
+    from velmora.sweeps.cases import run_batch
+
+    if BAD_CASE in values:
+        raise distributed.scheduler.KilledWorker("task", SimpleNamespace(address="tcp://127.0.0.1:1"), 3)
+    return run_batch(values, names, **kwargs)
+
+
+def test_a_case_that_kills_its_workers_is_lost_alone_and_computed_on_resume(reference, tmp_path, monkeypatch):
+    from velmora.sweeps import engine
+
+    out = tmp_path / "sweep.zarr"
+    with distributed.LocalCluster(n_workers=1, processes=False, dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as c:
+        monkeypatch.setattr(engine, "run_batch", killing_batch)
+        ds = sweep(GRID, out, client=c, progress=False, batch=4, **RUN)
+        report = json.loads(ds.attrs["sweep_run"])
+        assert report["split"] == 1 and report["lost"] == 1
+        status = ds["status"].sel(mbh=BAD_CASE[0], alpha=BAD_CASE[1], xi=BAD_CASE[2]).item()
+        assert status == LOST and (ds["status"] == DONE).sum() == 17
+        assert "all those workers died" in ds["error"].sel(mbh=1e6, alpha=0.1, xi=0.5).item()
+
+        monkeypatch.setattr(engine, "run_batch", engine_run_batch)
+        again = sweep(GRID, out, client=c, progress=False, **RUN)
+    assert json.loads(again.attrs["sweep_run"])["computed"] == 1
+    assert_equals_reference(again, reference)
 
 
 def test_interrupt_keeps_finished_cases_and_the_same_call_resumes(client, reference, tmp_path):
