@@ -32,7 +32,7 @@ RUN = {"n_out": 300}
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+                                  dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as c:
         yield c
 
 
@@ -178,7 +178,8 @@ def test_a_case_that_kills_its_workers_is_lost_alone_and_computed_on_resume(refe
     from velmora.sweeps import engine
 
     out = tmp_path / "sweep.zarr"
-    with distributed.LocalCluster(n_workers=1, processes=False, dashboard_address=None) as cluster, \
+    with distributed.LocalCluster(n_workers=1, processes=False, protocol="tcp", host="127.0.0.1",
+                                  dashboard_address="127.0.0.1:0") as cluster, \
             distributed.Client(cluster) as c:
         monkeypatch.setattr(engine, "run_batch", killing_batch)
         ds = sweep(GRID, out, client=c, progress=False, batch=4, **RUN)

@@ -105,7 +105,7 @@ def connect(client=None, scheduler=None, n_workers=None):
         return
     n = n_workers or len(os.sched_getaffinity(0))
     with distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
+                                  dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR) as cluster, \
             distributed.Client(cluster, set_as_default=False) as c:
         yield c
 

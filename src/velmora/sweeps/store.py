@@ -15,6 +15,8 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
+import tempfile
 import time
 import warnings
 
@@ -193,11 +195,20 @@ class ZarrSink:
         self.has_time = not layout.rows or bool(np.isfinite(self.group[ROW_DIM][:]).all())
 
     def _create(self) -> None:
+        """Writes the empty store beside its place and moves it there, so that
+        a store that exists is whole."""
         ds = self.layout.empty(lazy_rows=True)
-        with warnings.catch_warnings():
-            # Consolidated metadata is what lets xarray open the store quickly.
-            warnings.filterwarnings("ignore", message="Consolidated metadata", category=UserWarning)
-            ds.to_zarr(self.path, mode="w-", compute=False, encoding=self.layout.encoding(), consolidated=True)
+        folder = os.path.dirname(os.path.abspath(self.path))
+        part = tempfile.mkdtemp(prefix=os.path.basename(self.path) + ".", suffix=".part", dir=folder)
+        try:
+            with warnings.catch_warnings():
+                # Consolidated metadata is what lets xarray open the store quickly.
+                warnings.filterwarnings("ignore", message="Consolidated metadata", category=UserWarning)
+                ds.to_zarr(part, mode="w", compute=False, encoding=self.layout.encoding(), consolidated=True)
+            os.rename(part, self.path)
+        except BaseException:
+            shutil.rmtree(part, ignore_errors=True)
+            raise
 
     def _check(self) -> None:
         zarr = require("zarr")
