@@ -103,7 +103,7 @@ def connect(client=None, scheduler=None, n_workers=None):
         with distributed.Client(scheduler, set_as_default=False) as c:
             yield c
         return
-    n = n_workers or len(os.sched_getaffinity(0))
+    n = n_workers or os.process_cpu_count() or 1
     with distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True, host="127.0.0.1",
                                   dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR) as cluster, \
             distributed.Client(cluster, set_as_default=False) as c:
@@ -248,9 +248,10 @@ def sweep(grid, output=None, *, fixed=None, rows=False, max_transitions=16, clie
         Per case: ``status`` (0 pending, 1 done, 2 failed, 3 lost), ``error``,
         ``start_branch``, ``n_transitions``, ``t_first_collapse``,
         ``peak_Mdot``, ``t_peak``, ``t_reached``, ``final_M_D``,
-        ``final_R_D``, the run's counts and ``run_time``; ``transition_t`` and
-        ``transition_to`` over ``transition``; with `rows`, ``rows`` over
-        (``t``, ``column``). Attributes: the velmora version, the grid, the
+        ``final_R_D``, the run's counts and ``run_time`` (-1 or NaN where
+        unknown: a case not run, or a disk that could not be built);
+        ``transition_t`` and ``transition_to`` over ``transition``; with
+        `rows`, ``rows`` over (``t``, ``column``). Attributes: the velmora version, the grid, the
         fixed parameters, the run options, the model's defaults; and
         ``sweep_run``, how this call went (not stored).
 
