@@ -154,7 +154,7 @@ def test_a_killed_worker_costs_nothing(client, reference):
 
     ds = sweep(GRID, client=client, progress=kill_a_worker, batch=1, **RUN)
     assert killed and killed[0] not in client.run(os.getpid).values()
-    assert (ds["status"] == DONE).all()
+    assert (ds["status"] == DONE).all(), ds["error"].values[ds["status"].values != DONE]
     assert_equals_reference(ds, reference)
     client.wait_for_workers(2, timeout=60)
 

@@ -158,6 +158,9 @@ def _run(client, grid, run, layout, sink, todo, size, progress, counts) -> None:
             owner[fut.key], live[fut.key] = indices, fut
         return futures
 
+    def lost(exc, n):
+        return [error_record(LOST, f"{type(exc).__name__}: {exc}", layout.max_transitions)] * n
+
     t0 = time.perf_counter()
     done = distributed.as_completed(submit([todo[i:i + size] for i in range(0, len(todo), size)]),
                                     loop=client.loop)
@@ -169,20 +172,23 @@ def _run(client, grid, run, layout, sink, todo, size, progress, counts) -> None:
                     indices = owner.pop(fut.key)
                     del live[fut.key]
                     records = None
-                    if fut.status == "finished":
+                    try:
+                        # Waits if the result was lost with its worker after it finished: the
+                        # scheduler computes it again.
                         version, records = fut.result()
-                        if version != mine:
-                            records = [error_record(LOST, f"RuntimeError: the worker ran velmora {version}, "
-                                                    f"this client {mine}", layout.max_transitions)] * len(indices)
-                    else:
-                        exc = fut.exception()
-                        if isinstance(exc, KilledWorker) and len(indices) > 1:
+                    except KilledWorker as exc:
+                        if len(indices) > 1:
                             counts["split"] += 1
                             for single in submit([indices[k:k + 1] for k in range(len(indices))]):
                                 done.add(single)  # find the case at fault: each alone
                         else:
-                            text = f"{type(exc).__name__}: {exc}"
-                            records = [error_record(LOST, text, layout.max_transitions)] * len(indices)
+                            records = lost(exc, len(indices))
+                    except Exception as exc:  # the engine's own failure, a cancelled task
+                        records = lost(exc, len(indices))
+                    else:
+                        if version != mine:
+                            records = lost(RuntimeError(f"the worker ran velmora {version}, this client {mine}"),
+                                           len(indices))
                     fut.release()
                     if records is None:
                         continue
