@@ -55,8 +55,14 @@ if [ ! -x "$venv/bin/python" ]; then
     mkdir -p "$work"
     "$python" -m venv "$venv"
 fi
+# The build tools, and what the test extra installs (SciPy for the evolve
+# tests, ...), so that this run executes the same tests as the normal one.
+mapfile -t test_extra < <("$venv/bin/python" -c '
+import sys, tomllib
+with open(sys.argv[1], "rb") as f:
+    print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))' "$here/pyproject.toml")
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
-    meson-python meson ninja numpy pytest hypothesis
+    meson-python meson ninja numpy "${test_extra[@]}"
 
 # -O1 keeps the reports' stack traces close to the source; the undefined-behaviour
 # checks abort instead of printing and going on.
@@ -83,6 +89,7 @@ status=0
     export UBSAN_OPTIONS="$common:log_path=$reports/ubsan"
     export PYTHONMALLOC=malloc
     export PYTHONFAULTHANDLER=1
+    export VELMORA_SANITIZED=1  # for the few tests the sanitizers make meaningless
     exec "$venv/bin/python" -m pytest -p no:cacheprovider "$@"
 ) || status=$?
 

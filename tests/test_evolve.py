@@ -16,6 +16,7 @@ from velmora.dynamics.accretion.one_zone.closure import OneZoneClosure, evolve, 
 from velmora.dynamics.accretion.one_zone.models._gasrad_adv import AdvectiveClosure
 from velmora.radiation.opacity.grey_opacity.rosseland._opal_grid import C_OPALGridOpacity
 from velmora.radiation.opacity.kappa_core import C_GreyKappaCore
+from columns import COL
 
 solve_ivp = pytest.importorskip("scipy.integrate").solve_ivp
 
@@ -73,8 +74,8 @@ def reference_run(case, with_fallback, n_out=40):
     def rates(t, y):
         R_D, Sigma, Omega = ring(*y)
         row = solve_profile(closure, [R_D], [Sigma], [Omega], M_D=[y[0]], previous_ln_T_c=last[0])[0]
-        last[0] = math.log(row[8])
-        dM, dJ = row[14], row[15]
+        last[0] = math.log(row[COL["T_c"]])
+        dM, dJ = row[COL["dM_D_dt"]], row[COL["dJ_D_dt"]]
         if fallback:
             _, fb_M, fb_J = ref.fallback_step(t, *fallback, M_BH)
             dM, dJ = dM + fb_M, dJ + fb_J
@@ -98,7 +99,7 @@ def run(case, with_fallback, rtol, n_out=40, **kw):
 def state_error(case, with_fallback, rtol):
     _, M_ref, J_ref = reference_run(case, with_fallback)
     out = run(case, with_fallback, rtol)
-    return max(np.abs(out[:, 2] / M_ref - 1).max(), np.abs(out[:, 3] / J_ref - 1).max())
+    return max(np.abs(out[:, COL["M_D"]] / M_ref - 1).max(), np.abs(out[:, COL["J_D"]] / J_ref - 1).max())
 
 
 # --- against an independent integrator ----------------------------------------------
@@ -111,7 +112,7 @@ def test_agrees_with_scipy_to_the_requested_tolerance(case, with_fallback, rtol)
     order): their error is a few rtol, as the steps' own are."""
     t_ref, M_ref, _ = reference_run(case, with_fallback)
     out = run(case, with_fallback, rtol)
-    assert np.allclose(out[:, 1], t_ref, rtol=1e-14, atol=0)
+    assert np.allclose(out[:, COL["t"]], t_ref, rtol=1e-14, atol=0)
     assert abs(M_ref[-1] / M_ref[0] - 1) > 0.3  # the disk does evolve
     assert state_error(case, with_fallback, rtol) < 4 * rtol
 
@@ -127,31 +128,31 @@ def test_converges_as_rtol_shrinks(case):
 def test_output_times_shape_and_row_numbers():
     out = run("thin", False, 1e-6, n_out=7, t_start=2.0)
     assert out.shape == (7, 21) and out.dtype == np.float64 and out.flags.c_contiguous
-    assert list(out[:, 0]) == list(range(7))
+    assert list(out[:, COL["row"]]) == list(range(7))
     expected = [math.exp(math.log(2.0) + (math.log(1e6) - math.log(2.0)) * k / 6) for k in range(6)] + [1e6]
-    assert np.allclose(out[:, 1], expected, rtol=1e-15, atol=0)
-    assert out[0, 1] == 2.0 and out[-1, 1] == 1e6  # both ends exactly
+    assert np.allclose(out[:, COL["t"]], expected, rtol=1e-15, atol=0)
+    assert out[0, COL["t"]] == 2.0 and out[-1, COL["t"]] == 1e6  # both ends exactly
 
 
 def test_default_times_and_a_single_row():
     out = evolve(closure_for("thin", False), 1e18, 1e8, 1e6)
     assert out.shape == (200, 21)
-    assert out[0, 1] == pytest.approx(100.0, rel=1e-15) and out[-1, 1] == 1e6
+    assert out[0, COL["t"]] == pytest.approx(100.0, rel=1e-15) and out[-1, COL["t"]] == 1e6
     last = evolve(closure_for("thin", False), 1e18, 1e8, 1e6, n_out=1)
-    assert last.shape == (1, 21) and last[0, 1] == 1e6
-    assert last[0, 2] == pytest.approx(out[-1, 2], rel=1e-6)
+    assert last.shape == (1, 21) and last[0, COL["t"]] == 1e6
+    assert last[0, COL["M_D"]] == pytest.approx(out[-1, COL["M_D"]], rel=1e-6)
 
 
 def test_each_row_is_the_closure_and_steps_at_its_time():
     """Every column but the time follows from the row's state: solve_profile
     on the same ring (warm-started at the row's own T_c) writes the same row."""
     out = run("thin", False, 1e-8, n_out=12)
-    R_D, Sigma, Omega, M_D = out[:, 4], out[:, 5], out[:, 6], out[:, 2]
+    R_D, Sigma, Omega, M_D = out[:, COL["R_D"]], out[:, COL["Sigma"]], out[:, COL["Omega"]], out[:, COL["M_D"]]
     for k, row in enumerate(out):
-        assert ring(row[2], row[3]) == pytest.approx((R_D[k], Sigma[k], Omega[k]), rel=1e-12)
+        assert ring(row[COL["M_D"]], row[COL["J_D"]]) == pytest.approx((R_D[k], Sigma[k], Omega[k]), rel=1e-12)
         again = solve_profile(closure_for("thin", False), R_D[k:k + 1], Sigma[k:k + 1], Omega[k:k + 1],
-                              M_D=M_D[k:k + 1], previous_ln_T_c=math.log(row[8]))[0]
-        assert np.allclose(np.delete(again, [0, 1]), np.delete(row, [0, 1]), rtol=1e-9, atol=0)
+                              M_D=M_D[k:k + 1], previous_ln_T_c=math.log(row[COL["T_c"]]))[0]
+        assert np.allclose(np.delete(again, [COL["row"], COL["t"]]), np.delete(row, [COL["row"], COL["t"]]), rtol=1e-9, atol=0)
 
 
 @pytest.mark.parametrize("case", sorted(CASES))
@@ -159,10 +160,10 @@ def test_rates_with_fallback_add_the_source_at_the_row_time(case):
     out = run(case, True, 1e-6, n_out=10)
     M_fb_0, R_c, t_fb, beta_fb = bound_fallback(case)
     for row in out:
-        t, Mdot = row[1], row[16]
+        t, Mdot = row[COL["t"]], row[COL["Mdot"]]
         source = ref.fallback_step(t, M_fb_0, R_c, t_fb, beta_fb, M_BH)
-        assert row[14] == pytest.approx(-Mdot + source[1], rel=1e-12, abs=1e-12 * Mdot)
-        assert row[15] == pytest.approx(-Mdot * math.sqrt(G * M_BH * R_IN) + source[2], rel=1e-12)
+        assert row[COL["dM_D_dt"]] == pytest.approx(-Mdot + source[1], rel=1e-12, abs=1e-12 * Mdot)
+        assert row[COL["dJ_D_dt"]] == pytest.approx(-Mdot * math.sqrt(G * M_BH * R_IN) + source[2], rel=1e-12)
 
 
 # --- progress -------------------------------------------------------------------------
@@ -247,7 +248,7 @@ def test_no_central_temperature_mid_run_names_time_state_and_status(n_out):
     t, M_D, R_D = map(float, m.groups())
     rows = exc.rows
     assert 0 < len(rows) < n_out and rows.shape[1] == 21
-    assert np.all(rows[:, 1] < t) and np.all(rows[:, 8] > 10.0)
+    assert np.all(rows[:, COL["t"]] < t) and np.all(rows[:, COL["T_c"]] > 10.0)
     assert exc.__notes__ == [ROWS_NOTE % (len(rows), n_out)]
     assert ref.kernel_frames(exc) == [Q_EVOLVE]
     # Trial steps beyond the crossing are only shortened, so the run stops
@@ -270,7 +271,7 @@ def test_a_raising_kernel_mid_run_keeps_its_exception_and_the_rows():
 
     params = run_params(0.3)
     clamped = evolve(ref.bound_closure(law=law(1), run_params=params), 1e24, 1e10, 1e7, n_out=50, branch="closure")
-    assert clamped[0, 8] > 10 ** 4.5 > clamped[-1, 8]
+    assert clamped[0, COL["T_c"]] > 10 ** 4.5 > clamped[-1, COL["T_c"]]
     with pytest.raises(ValueError, match="outside the table domain") as info:
         evolve(ref.bound_closure(law=law(0), run_params=params), 1e24, 1e10, 1e7, n_out=50, branch="closure")
     exc = info.value
@@ -278,7 +279,7 @@ def test_a_raising_kernel_mid_run_keeps_its_exception_and_the_rows():
     assert 0 < k < 50 and np.array_equal(exc.rows, clamped[:k])
     note, rows_note = exc.__notes__
     m = re.fullmatch(r"while evolving the disk at t = (\S+) s \(M_D = (\S+) g, J_D = (\S+) g cm\^2 s\^-1\)", note)
-    assert m and clamped[k - 1, 1] < float(m.group(1)) <= clamped[k, 1]
+    assert m and clamped[k - 1, 1] < float(m.group(1)) <= clamped[k, COL["t"]]
     assert rows_note == ROWS_NOTE % (k, 50)
     assert ref.kernel_frames(exc)[:2] == [
         Q_EVOLVE, "velmora.dynamics.accretion.one_zone.models._gasrad_adv.gasrad_adv_closure_func"]
@@ -374,7 +375,7 @@ def test_tidal_disruption_disk_conserves_mass_and_angular_momentum():
 
     args = cli.parse(["--t-end", "5e6"])
     rows = evolve(cli.make_closure(args), args.M_D0, args.R_D0, 5e6, n_out=3000, rtol=1e-9, t_start=1e-3)
-    t, M_D, J_D, Mdot = rows[:, 1], rows[:, 2], rows[:, 3], rows[:, 16]
+    t, M_D, J_D, Mdot = rows[:, COL["t"]], rows[:, COL["M_D"]], rows[:, COL["J_D"]], rows[:, COL["Mdot"]]
     # Accreted mass: the trapezoid rule, from t = 0 at the first row's rate.
     accreted = np.concatenate([[Mdot[0] * t[0]], 0.5 * (Mdot[1:] + Mdot[:-1]) * np.diff(t)]).cumsum()
     beta = args.beta_fb
@@ -384,5 +385,29 @@ def test_tidal_disruption_disk_conserves_mass_and_angular_momentum():
     J_D0 = args.M_D0 * math.sqrt(cli.G_CGS * args.M_BH * args.R_D0)
     assert np.allclose(J_D + accreted * l_in, J_D0 + fallen * l_c, rtol=1e-5, atol=0)
     # A thick but not spherical, optically thick disk, hotter inside than at its surface.
-    assert np.all((rows[:, 19] > 0.5) & (rows[:, 19] < 1.0))
-    assert np.all(rows[:, 9] > 1.0) and np.all((0 < rows[:, 7]) & (rows[:, 7] < rows[:, 8]))
+    assert np.all((rows[:, COL["H_over_R"]] > 0.5) & (rows[:, COL["H_over_R"]] < 1.0))
+    assert np.all(rows[:, COL["tau"]] > 1.0) and np.all((0 < rows[:, COL["T_eff"]]) & (rows[:, COL["T_eff"]] < rows[:, COL["T_c"]]))
+
+
+def test_rebinding_twice_from_progress_is_seen():
+    """The records of a second binding may land where the first one's were:
+    the run tells by the object's count of bindings, not by addresses."""
+    c = closure_for("thin", True)
+    same = run_params(1.0, CASES["thin"]["fallback"])
+
+    def rebind_twice(fraction):
+        c.bind_runtime_parameters(dict(same))
+        c.bind_runtime_parameters(dict(same))
+
+    with pytest.raises(RuntimeError, match="was rebound or given another opacity law during the run"):
+        evolve(c, 1e18, 1e8, 1e6, n_out=5, progress=rebind_twice)
+
+
+def test_output_times_never_pass_t_end():
+    """A first output time 3 ulps below t_end: log-spaced times computed
+    through exp(log) overshoot it at this t_end."""
+    t_end = 3949.5051680381566
+    t_start = np.nextafter(np.nextafter(np.nextafter(t_end, 0), 0), 0)
+    assert math.exp(math.log(t_start) + (math.log(t_end) - math.log(t_start)) * 4 / 5) > t_end
+    out = evolve(closure_for("thin", False), 1e18, 1e8, t_end, n_out=6, t_start=t_start, branch="thin")
+    assert np.all(np.diff(out[:, COL["t"]]) >= 0) and out[-1, COL["t"]] == t_end and out[:, COL["t"]].max() == t_end

@@ -321,3 +321,47 @@ def test_profile_works_from_the_parameters_it_started_with(change):
     assert writes > 1
     for out in got:
         assert any(np.array_equal(out, e, equal_nan=True) for e in expected)
+
+
+def test_runs_survive_reinitialisation_rebinding_and_new_laws():
+    """Another thread calls __init__ again (which changes nothing), rebinds
+    the closure and swaps its law while evolve and solve_profile run without
+    the lock: every run works from the functions, records and law it started
+    with, so its rows are those of one serial run (the sanitizer run checks
+    that nothing freed or rewritten is read)."""
+    from velmora.dynamics.accretion.one_zone.closure import evolve
+    from velmora.radiation.opacity import ElectronScatteringOpacity
+
+    c = ref.bound_closure(with_fallback=True, run_params=dict(ref.RUN_PARAMS, log_M_fb_0=math.log(1e28),
+                          log_R_c=math.log(3e10), log_t_fb=math.log(1e2), beta_fb=5.0 / 3.0))
+    params = [dict(ref.RUN_PARAMS, log_M_fb_0=math.log(m), log_R_c=math.log(3e10), log_t_fb=math.log(1e2),
+                   beta_fb=5.0 / 3.0) for m in (1e28, 3e28)]
+    laws = [ElectronScatteringOpacity(0.7), ElectronScatteringOpacity(0.0)]
+    states = [(law, p) for law in laws for p in params]
+    R, Sigma, Omega = profile(2000)
+
+    def apply(state):
+        c.opacity, p = state
+        c.bind_runtime_parameters(dict(p))
+
+    def runs():
+        return (evolve(c, 1e28, 1e10, 3e3, n_out=20, rtol=1e-7, branch="thick"),
+                solve_profile(c, R, Sigma, Omega, on_failure="nan", branch="hottest", threads=2))
+
+    expected = []
+    for state in states:
+        apply(state)
+        expected.append(runs())
+    turn = [0]
+
+    def write(rng):
+        turn[0] += 1
+        c.__init__(bool(turn[0] % 2), 2.0, 0.9)
+        apply(states[turn[0] % len(states)])
+
+    got = []
+    writes = with_writer(write, lambda k: got.extend(runs() for _ in range(2)), n=2)
+    assert writes > 1 and len(got) == 4
+    for rows, out in got:
+        assert any(np.array_equal(rows, e[0]) for e in expected)
+        assert any(np.array_equal(out, e[1], equal_nan=True) for e in expected)

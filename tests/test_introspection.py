@@ -27,6 +27,7 @@ MODULES = [
     "velmora.dynamics.accretion.one_zone.physics._param_wrappers",
     "velmora.dynamics.accretion.one_zone.closure",
     "velmora.dynamics.accretion.one_zone.models._gasrad_adv",
+    "velmora.dynamics.accretion.one_zone.models._thin",
 ]
 
 
@@ -100,6 +101,14 @@ def public_docstrings(module):
             yield name, obj
 
 
+def run_doctests(module):
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    for test in doctest.DocTestFinder(exclude_empty=True).find(module):
+        runner.run(test)
+    result = runner.summarize(verbose=False)
+    assert result.attempted > 0 and result.failed == 0
+
+
 def examples(obj):
     return (obj.__doc__ or "").partition("\nExamples\n--------\n")[2]
 
@@ -117,11 +126,7 @@ def test_docstring_examples(name):
         elif ">>> " not in examples(obj):
             missing.append(qualname)
     assert not missing
-    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
-    for test in doctest.DocTestFinder(exclude_empty=True).find(module):
-        runner.run(test)
-    result = runner.summarize(verbose=False)
-    assert result.attempted > 0 and result.failed == 0
+    run_doctests(module)
 
 
 # ---------------------------------------------------------------------------
@@ -251,3 +256,59 @@ def test_electron_scattering_repr_rebuilds_the_law(X):
     law = ElectronScatteringOpacity(X)
     clone = eval(repr(law), {"ElectronScatteringOpacity": ElectronScatteringOpacity})
     assert clone.X == X and clone.opacity(1.0, 1.0) == law.opacity(1.0, 1.0)
+
+
+# ---------------------------------------------------------------------------
+# The Python layer: every public callable introspects and shows examples that
+# pass as doctests.
+
+PY_MODULES = [
+    "velmora",
+    "velmora.constants",
+    "velmora._quantities",
+    "velmora._progress",
+    "velmora.dynamics.accretion.one_zone.core",
+    "velmora.dynamics.accretion.one_zone.results",
+    "velmora.dynamics.accretion.one_zone.result_files",
+]
+
+
+def python_public(module):
+    """(qualified name, object) of the module's public callables (its __all__)
+    and of the public methods their classes define."""
+    for name in module.__all__:
+        obj = getattr(module, name)
+        if not callable(obj) or inspect.ismodule(obj):
+            continue
+        yield f"{module.__name__}.{name}", obj
+        if inspect.isclass(obj) and obj.__module__ == module.__name__:
+            for attr, member in vars(obj).items():
+                if not attr.startswith("_") and isinstance(member, (types.FunctionType, classmethod, staticmethod)):
+                    yield f"{module.__name__}.{name}.{attr}", getattr(obj, attr)
+
+
+def test_every_public_name_of_the_top_level_resolves_and_has_a_signature():
+    import velmora
+
+    for name in velmora.__all__:
+        obj = getattr(velmora, name)
+        if callable(obj) and not inspect.ismodule(obj):
+            inspect.signature(obj)
+    for qualname, obj in (p for m in PY_MODULES for p in python_public(importlib.import_module(m))):
+        inspect.signature(obj)
+
+
+@pytest.mark.parametrize("name", PY_MODULES)
+def test_python_docstring_examples(name):
+    module = importlib.import_module(name)
+    missing = []
+    for qualname, obj in python_public(module):
+        if obj.__module__ != module.__name__:
+            continue  # documented where it is defined
+        owner = qualname.rsplit(".", 2)
+        cls = getattr(module, owner[1]) if len(owner) == 3 and inspect.isclass(getattr(module, owner[1], None)) else None
+        # A method may be shown by its class's examples instead of its own.
+        if ">>> " not in examples(obj) and not (cls and re.search(rf"\.{obj.__name__}\b", examples(cls))):
+            missing.append(qualname)
+    assert not missing
+    run_doctests(module)

@@ -14,6 +14,7 @@ from velmora.dynamics.accretion.one_zone.closure import OneZoneClosure, solve_pr
 from velmora.dynamics.accretion.one_zone.models._gasrad_adv import AdvectiveClosure
 from velmora.radiation.opacity.grey_opacity.rosseland._opal_grid import C_OPALGridOpacity
 from velmora.radiation.opacity.kappa_core import C_GreyKappaCore
+from columns import COL
 
 Q_SOLVE = "velmora.dynamics.accretion.one_zone.closure.solve_profile"
 FALLBACK_RUN = {**ref.RUN_PARAMS, "log_M_fb_0": math.log(1e32), "log_R_c": math.log(1e9),
@@ -68,18 +69,18 @@ def test_profile_matches_reference(xi, law):
     out = solve_profile(c, R, Sigma, Omega)
     assert out.dtype == np.float64 and out.shape == (12, 21) and out.flags.c_contiguous
     assert same(out, reference_profile(c, R, Sigma, Omega, xi=xi))
-    assert list(out[:, 0]) == list(range(12))
+    assert list(out[:, COL["row"]]) == list(range(12))
 
 
 def test_structure_is_physical():
     c = ref.bound_closure()
     R, Sigma, Omega = profile(n=30)
     out = solve_profile(c, R, Sigma, Omega)
-    T_c, T_eff, H_over_R = out[:, 8], out[:, 7], out[:, 19]
+    T_c, T_eff, H_over_R = out[:, COL["T_c"]], out[:, COL["T_eff"]], out[:, COL["H_over_R"]]
     assert np.all(np.diff(T_c) < 0)  # hotter inwards
     assert np.all(T_eff < T_c)
     assert np.all(H_over_R[-5:] < 0.1)  # a thin outer disk
-    assert np.all(out[:, 16] > 0) and np.all(out[:, 14] == -out[:, 16])  # accretion drains the ring
+    assert np.all(out[:, COL["Mdot"]] > 0) and np.all(out[:, COL["dM_D_dt"]] == -out[:, COL["Mdot"]])  # accretion drains the ring
 
 
 def test_given_masses_first_guess_and_lists():
@@ -88,7 +89,7 @@ def test_given_masses_first_guess_and_lists():
     M_D = 1e28 * np.arange(1, 7)
     out = solve_profile(c, list(R), tuple(Sigma), Omega, M_D=M_D, previous_ln_T_c=math.log(1e6))
     assert same(out, reference_profile(c, R, Sigma, Omega, M_D=M_D, previous=math.log(1e6)))
-    assert list(out[:, 2]) == list(M_D)
+    assert list(out[:, COL["M_D"]]) == list(M_D)
 
 
 def test_with_fallback_the_source_adds_to_the_step():

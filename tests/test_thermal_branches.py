@@ -15,6 +15,7 @@ import gasrad_adv_reference as ref
 from velmora import cli
 from velmora.dynamics.accretion.one_zone.closure import evolve, solve_profile, thermal_equilibria
 from velmora.radiation.opacity.grey_opacity.rosseland import load_sample
+from columns import COL
 
 optimize = pytest.importorskip("scipy.optimize")
 solve_ivp = pytest.importorskip("scipy.integrate").solve_ivp
@@ -51,7 +52,7 @@ def ring_of(M_D, R_D, M_BH):
 
 
 def row_ring(row):
-    return float(row[4]), float(row[5]), float(row[6])
+    return float(row[COL["R_D"]]), float(row[COL["Sigma"]]), float(row[COL["Omega"]])
 
 
 # --- the branches of one ring ---------------------------------------------------------
@@ -61,7 +62,7 @@ def test_the_default_runs_last_thick_row_has_three_roots_and_each_branch_its_own
     branches keep each its own."""
     args, c = program()
     rows, _ = default_run(n_out=1000)
-    row = rows[np.argmin(np.abs(rows[:, 1] / DAY - 114.4))]
+    row = rows[np.argmin(np.abs(rows[:, COL["t"]] / DAY - 114.4))]
     derived = row_ring(row)
     expected = python_roots(derived, args.alpha, args.xi, c.opacity)
     assert [s for _, s in expected] == [True, False, True]
@@ -70,16 +71,16 @@ def test_the_default_runs_last_thick_row_has_three_roots_and_each_branch_its_own
     assert [r["branch"] for r in roots] == ["thin", "unstable", "thick"]
     assert np.allclose([r["ln_T_c"] for r in roots], [x for x, _ in expected], rtol=0, atol=1e-12)
     for branch, (x, _) in (("thick", expected[2]), ("thin", expected[0])):
-        out = solve_profile(c, *map(lambda v: [v], derived), M_D=[row[2]], branch=branch)[0]
-        assert out[8] == pytest.approx(math.exp(x), rel=1e-12)
+        out = solve_profile(c, *map(lambda v: [v], derived), M_D=[row[COL["M_D"]]], branch=branch)[0]
+        assert out[COL["T_c"]] == pytest.approx(math.exp(x), rel=1e-12)
         # The row is what the closure writes at that root, field for field.
-        result = ref.result_at(math.log(out[8]), derived, args.alpha, args.mu, c.opacity)
-        step = ref.viscous_step(row[2], result["t_visc"], args.M_BH, args.R_in)
+        result = ref.result_at(math.log(out[COL["T_c"]]), derived, args.alpha, args.mu, c.opacity)
+        step = ref.viscous_step(row[COL["M_D"]], result["t_visc"], args.M_BH, args.R_in)
         source = ref.fallback_step(0.0, args.M_fb_0, args.R_c, args.t_fb, args.beta_fb, args.M_BH)
-        state = (0.0, row[2], out[3])
+        state = (0.0, row[COL["M_D"]], out[COL["J_D"]])
         written = ref.writer_row(0, state, derived, args.alpha, args.xi, result,
                                  [step[0], step[1] + source[1], step[2] + source[2]])
-        assert np.array_equal(np.delete(out, [14, 15]), np.delete(written, [14, 15]))
+        assert np.array_equal(np.delete(out, [COL["dM_D_dt"], COL["dJ_D_dt"]]), np.delete(written, [COL["dM_D_dt"], COL["dJ_D_dt"]]))
 
 
 def test_past_the_end_of_its_branch_the_thick_branch_is_gone():
@@ -96,7 +97,7 @@ def test_past_the_end_of_its_branch_the_thick_branch_is_gone():
     with pytest.raises(RuntimeError) as info:
         solve_profile(c, *ring, branch="thick")
     assert str(info.value) == f"solve_profile(): the thick branch does not exist at row 0 (R_D = {R_D:g} cm)"
-    assert solve_profile(c, *ring, branch="hottest")[0, 8] == solve_profile(c, *ring, branch="thin")[0, 8]
+    assert solve_profile(c, *ring, branch="hottest")[0, COL["T_c"]] == solve_profile(c, *ring, branch="thin")[0, COL["T_c"]]
 
 
 @pytest.mark.parametrize("R_D,Sigma", [(1e14, 1e3), (1e15, 5623.413251903491), (1e13, 3e4), (3e12, 1e2), (1e14, 3e4)])
@@ -173,7 +174,7 @@ def test_branches_end_where_the_analytic_limits_put_them(xi):
     thin = ends["thin"]
     derived = ring_of(thin["M_D"], thin["R_D"], args.M_BH)
     row = solve_profile(c, *[[v] for v in derived], M_D=[thin["M_D"]], branch="thin")[0]
-    P_gas, P_rad = row[20] * K_B * row[8] / (args.mu * M_P), RAD_A * row[8] ** 4 / 3.0
+    P_gas, P_rad = row[COL["rho_c"]] * K_B * row[COL["T_c"]] / (args.mu * M_P), RAD_A * row[COL["T_c"]] ** 4 / 3.0
     assert P_gas / (P_gas + P_rad) == pytest.approx(0.4, rel=1e-3)
 
 
@@ -197,11 +198,11 @@ def test_transitions_record_the_disk_on_either_branch():
             out = solve_profile(c, *[[v] for v in derived], M_D=[tr["M_D"]], branch=branch)[0]
             # At the fold the root moves as the square root of the state's rounding.
             rel = 1e-6 if side == "before" else 1e-9
-            assert tr[f"T_c_{side}"] == pytest.approx(out[8], rel=rel)
-            assert tr[f"H_over_R_{side}"] == pytest.approx(out[19], rel=rel)
-            assert tr[f"Mdot_{side}"] == pytest.approx(out[16], rel=rel)
+            assert tr[f"T_c_{side}"] == pytest.approx(out[COL["T_c"]], rel=rel)
+            assert tr[f"H_over_R_{side}"] == pytest.approx(out[COL["H_over_R"]], rel=rel)
+            assert tr[f"Mdot_{side}"] == pytest.approx(out[COL["Mdot"]], rel=rel)
     # The outburst's peak is the largest rate of the run, at least that of any row.
-    assert info["peak_Mdot"] >= rows[:, 16].max()
+    assert info["peak_Mdot"] >= rows[:, COL["Mdot"]].max()
     assert info["transitions"][1]["t"] <= info["t_peak"] < info["transitions"][2]["t"]
 
 
@@ -213,7 +214,7 @@ def test_a_disk_held_at_a_branch_end_does_not_chatter(argv):
     args, c = program(*argv)
     rows, info = evolve(c, args.M_D0, args.R_D0, args.t_end, n_out=args.n_out, rtol=args.rtol, full_output=True)
     assert info["steps"] + info["rejected_steps"] < 10_000 and len(info["transitions"]) >= 2
-    assert rows[-1, 1] == args.t_end
+    assert rows[-1, COL["t"]] == args.t_end
 
 
 def test_angular_momentum_beyond_the_inner_edge_follows_the_fallback_alone():
@@ -222,7 +223,7 @@ def test_angular_momentum_beyond_the_inner_edge_follows_the_fallback_alone():
     args, c = program()
     rows, info = evolve(c, args.M_D0, args.R_D0, args.t_end, n_out=500, rtol=1e-11, full_output=True)
     assert len(info["transitions"]) == 3
-    t, M_D, J_D = rows[:, 1], rows[:, 2], rows[:, 3]
+    t, M_D, J_D = rows[:, COL["t"]], rows[:, COL["M_D"]], rows[:, COL["J_D"]]
     j_in, l_c = math.sqrt(ref.G * args.M_BH * args.R_in), math.sqrt(ref.G * args.M_BH * args.R_c)
     b = args.beta_fb
     fallen = args.M_fb_0 / (b - 1.0) * (1.0 - (1.0 + t / args.t_fb) ** (1.0 - b))
@@ -234,13 +235,13 @@ def test_the_starting_branch_is_chosen():
     """A disk where both branches exist (the default disk at 114 d)."""
     args, c = program()
     rows, _ = default_run()
-    row = rows[np.argmin(np.abs(rows[:, 1] / DAY - 114.4))]
-    start = dict(M_D0=row[2], R_D0=row[4], t_end=1e3, n_out=2, full_output=True)
+    row = rows[np.argmin(np.abs(rows[:, COL["t"]] / DAY - 114.4))]
+    start = dict(M_D0=row[COL["M_D"]], R_D0=row[COL["R_D"]], t_end=1e3, n_out=2, full_output=True)
     rows, info = evolve(c, **start)
-    assert info["start_branch"] == "thick" and rows[0, 19] > 0.5
+    assert info["start_branch"] == "thick" and rows[0, COL["H_over_R"]] > 0.5
     assert np.array_equal(evolve(c, branch="thick", **start)[0], rows)
     rows, info = evolve(c, branch="thin", **start)
-    assert info["start_branch"] == "thin" and rows[0, 19] < 0.01
+    assert info["start_branch"] == "thin" and rows[0, COL["H_over_R"]] < 0.01
     with pytest.raises(ValueError, match=r"^evolve\(\): branch must be one of 'closure', 'hottest'"):
         evolve(c, branch="warm", **start)
 

@@ -14,7 +14,21 @@ __all__ = ["PlainBar", "TqdmBar", "progress_bar"]
 
 class PlainBar:
     """``LABEL: [#####.....]  50%`` on `stream`, redrawn when the percentage
-    changes and wiped by close()."""
+    changes and wiped by close().
+
+    Examples
+    --------
+    >>> import io
+    >>> from velmora._progress import PlainBar
+    >>> out = io.StringIO()
+    >>> bar = PlainBar(out, label="run")
+    >>> bar(0.5)
+    >>> out.getvalue().endswith("]  50%")
+    True
+    >>> bar.close()
+    >>> out.getvalue().endswith(" \\r")
+    True
+    """
 
     width = 40
 
@@ -36,10 +50,23 @@ class PlainBar:
         if self.shown >= 0:
             self.stream.write("\r" + " " * (len(self.label) + self.width + 10) + "\r")
             self.stream.flush()
+            self.shown = -1
 
 
 class TqdmBar:
-    """tqdm's bar over the output rows (tqdm.auto: a widget in notebooks)."""
+    """tqdm's bar over the output rows (tqdm.auto: a widget in notebooks).
+
+    Examples
+    --------
+    >>> import io
+    >>> from velmora._progress import TqdmBar
+    >>> out = io.StringIO()
+    >>> bar = TqdmBar(10, label="run", stream=out)
+    >>> bar(0.5)
+    >>> bar.bar.n, out.getvalue().startswith("\\rrun:   0%")
+    (5, True)
+    >>> bar.close()
+    """
 
     def __init__(self, total: int, label: str = "velmora", stream=None):
         from tqdm.auto import tqdm
@@ -62,12 +89,10 @@ def progress_bar(total: int, label: str = "velmora", stream=None):
     Examples
     --------
     >>> import io
-    >>> from velmora._progress import PlainBar
-    >>> out = io.StringIO()
-    >>> bar = PlainBar(out, label="run")
-    >>> bar(0.5)
-    >>> out.getvalue()[-8:]
-    '...]  50%'
+    >>> from velmora._progress import progress_bar
+    >>> bar = progress_bar(1000, label="run", stream=io.StringIO())
+    >>> bar(0.25)
+    >>> bar.close()
     """
     try:
         import tqdm  # noqa: F401

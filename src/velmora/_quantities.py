@@ -33,7 +33,15 @@ _OPACITY_UNIT = "cm2 / g"
 
 
 def is_quantity(x) -> bool:
-    """Whether x carries a unit (an astropy Quantity)."""
+    """Whether x carries a unit (an astropy Quantity).
+
+    Examples
+    --------
+    >>> import astropy.units as u
+    >>> from velmora._quantities import is_quantity
+    >>> is_quantity(3.0 * u.cm), is_quantity(3.0)
+    (True, False)
+    """
     units = sys.modules.get("astropy.units")
     return units is not None and isinstance(x, units.Quantity)
 
@@ -96,6 +104,25 @@ def _ln_value_in(u, x, unit: str, name: str, what: str, equivalencies):
         f"such as u.Dex(x, u.dex({unit!r})), not a Quantity in {x.unit}")
 
 
+def _as_quantity(value, name: str):
+    """What the compiled methods' test sent here, as a Quantity or as a plain
+    array: an array type with a ``unit`` attribute that is not a Quantity (an
+    astropy table Column, say) gives its Quantity, or its bare numbers when its
+    unit is None; one that cannot tell its unit to astropy is refused, never
+    read as bare numbers."""
+    if is_quantity(value) or not hasattr(type(value), "unit"):
+        return value
+    import numpy as np
+
+    if getattr(value, "unit", None) is None:
+        return np.asarray(value)
+    quantity = getattr(value, "quantity", None)
+    if is_quantity(quantity):
+        return quantity
+    raise TypeError(f"{name} carries a unit ({type(value).__name__} in {value.unit}) that velmora cannot "
+                    "convert: give an astropy Quantity or a plain array in the documented unit")
+
+
 def call_law(law, method: str, names: tuple, values: tuple):
     """Calls ``law.method`` with `values` (bound to the parameter `names`)
     converted to the documented units; an opacity comes back as a Quantity
@@ -115,14 +142,16 @@ def call_law(law, method: str, names: tuple, values: tuple):
     >>> law.opacity_array(np.array([1.0, 10.0]) * u.kg / u.m**3, np.array([1e4, 1e6]) * u.K)
     <Quantity [0.34, 0.34] cm2 / g>
     >>> law.log_opacity(u.Dex(4.0, u.dex(u.K)), u.Dex(-3.0, u.dex(u.g / u.cm**3)))  # ln 0.34
-    -1.07880966137193
+    -1.0788096613719298
     """
     u = _astropy_units()
-    plain = []
+    plain, units = [], False
     for name, value in zip(names, values, strict=True):
+        value = _as_quantity(value, f"{type(law).__name__}.{method}(): {name}")
         if not is_quantity(value):
             plain.append(value)
             continue
+        units = True
         log = name.startswith("log_")
         unit, what, equivalencies = _LAW_ARGUMENTS[name[4:] if log else name]
         qualified = f"{type(law).__name__}.{method}(): {name}"
@@ -131,8 +160,8 @@ def call_law(law, method: str, names: tuple, values: tuple):
         else:
             plain.append(value_in(value, unit, qualified, what, equivalencies))
     result = getattr(law, method)(*plain)
-    if method in _OPACITY_RESULTS:
-        return u.Quantity(result, _OPACITY_UNIT, copy=False)
+    if units and method in _OPACITY_RESULTS:
+        return result << u.Unit(_OPACITY_UNIT)
     return result
 
 

@@ -41,98 +41,62 @@ times do not depend on the output rows and converge with the tolerance.
 --branch chooses the branch the disk starts on (by default the hottest that
 exists: a fresh disruption disk is thick).
 
-Every value has an option; the fallback's R_c and t_fb follow the hole mass
-unless given. Output: the 21 columns of the closure's writer (COLUMNS), one
-row per output time, to CSV with a header line of names and units, or to
-.npz (arrays ``data``, ``columns``, ``units``).
+Every value has an option, and a TOML file can give any of them (--config
+run.toml: keys named as the options, disk_mass = 0.02); options on the
+command line win. --config also takes a result file of an earlier run (.csv,
+.npz or .nc), whose recorded parameters reproduce that run bit for bit. The
+fallback's R_c and t_fb follow the hole mass unless given. The defaults and
+the physics are those of velmora.AdvectiveDisk, which builds the disk.
 
-Exit status: 0 done, 1 the run failed (the rows computed so far are written),
-2 bad options.
+Output: the 21 columns of the closure's writer (COLUMNS), one row per output
+time, to CSV (``# key = value`` lines with the effective configuration, the
+version and the completion status, then a header line of names and units) or
+to .npz (arrays ``data``, ``columns``, ``units`` and ``parameters``) or .nc
+(NetCDF, through xarray). A run that fails or is interrupted writes the rows
+it completed to FILE.partial.csv (or .npz, .nc), marked ``status = failed``
+or ``interrupted``, and still draws its plot from them.
+
+Exit status: 0 done, 1 the run failed, 2 bad options, 130 interrupted (Ctrl-C),
+141 the standard output closed early (a broken pipe, quietly).
 """
 
 from __future__ import annotations
 
 import argparse
+import difflib
 import math
 import os
 import sys
+import textwrap
 import time
 
-import numpy as np
+import velmora
+from velmora.constants import C_CGS, DAY, G_CGS, M_SUN, R_SUN, YEAR  # noqa: F401 - the program's units
+from velmora.dynamics.accretion.one_zone.core import (BRANCHES, DEFAULTS, MODELS, RUN_DEFAULTS, AdvectiveDisk,
+                                                      ParameterError, tde_defaults)
+from velmora.dynamics.accretion.one_zone.result_files import FORMATS, load
+from velmora.dynamics.accretion.one_zone.results import model_columns
 
 __all__ = ["BRANCHES", "COLUMNS", "main", "tde_defaults"]
 
 PROG = "velmora-disk"
 
-# cgs; CODATA 2018 and the IAU nominal solar values.
-G_CGS = 6.67430e-8
-C_CGS = 2.99792458e10
-M_SUN = 1.98847e33
-R_SUN = 6.957e10
-DAY = 86400.0
-YEAR = 3.15576e7
-
-# The writer's 21 columns: name, unit, meaning.
-COLUMNS = (
-    ("row", "-", "output row number"),
-    ("t", "s", "time since the disruption"),
-    ("M_D", "g", "disk mass"),
-    ("J_D", "g cm^2 s^-1", "disk angular momentum"),
-    ("R_D", "cm", "disk radius"),
-    ("Sigma", "g cm^-2", "surface density"),
-    ("Omega", "s^-1", "angular velocity"),
-    ("T_eff", "K", "effective temperature"),
-    ("T_c", "K", "central temperature"),
-    ("tau", "-", "optical depth"),
-    ("c_s", "cm s^-1", "sound speed"),
-    ("nu", "cm^2 s^-1", "kinematic viscosity"),
-    ("Q_visc", "erg cm^-2 s^-1", "viscous heating rate"),
-    ("Q_adv", "erg cm^-2 s^-1", "advective cooling rate"),
-    ("dM_D_dt", "g s^-1", "rate of change of the disk mass"),
-    ("dJ_D_dt", "g cm^2 s^-2", "rate of change of the disk angular momentum"),
-    ("Mdot", "g s^-1", "accretion rate onto the hole"),
-    ("t_visc", "s", "viscous time"),
-    ("H", "cm", "scale height"),
-    ("H_over_R", "-", "aspect ratio H / R_D"),
-    ("rho_c", "g cm^-3", "central density"),
-)
+# The writer's columns (name, unit, meaning), as the model describes them.
+COLUMNS = model_columns()
 COL = {name: k for k, (name, _, _) in enumerate(COLUMNS)}
 
-# The starting branches of --branch: the hottest stable root that exists
-# (the default), a named branch, or the closure's own search from its first
-# guess (no branches, no transitions).
-BRANCHES = ("hottest", "thick", "thin", "closure")
-
-DEFAULTS = {
-    "mbh": 1e6,
-    "disk_mass": 0.01,
-    "alpha": 0.1,
-    "mu": 0.6,
-    "xi": 1.0,
-    "r_in": 6.0,
-    "fallback_mass": 1.0 / 3.0,
-    "beta_fb": 5.0 / 3.0,
-    "X": 0.7,
-    "Z": 0.02,
-    "t_end": 1e8,
-    "n_out": 1000,
-    "rtol": 1e-8,
-    "max_steps": 100000,
-    "branch": "hottest",
-    "output": "disk_evolution.csv",
-}
+# What a --config file may set: the disk's parameters, the run's, and the files.
+CONFIG_KEYS = (*DEFAULTS, *RUN_DEFAULTS, "output", "plot")
+TEXT_KEYS = ("opacity", "opal_set", "opal_file", "table_oob", "branch", "output", "plot")
+OUTPUT = "disk_evolution.csv"
 
 
 class UsageError(Exception):
     """A bad option: one line on stderr, exit status 2."""
 
 
-def tde_defaults(M_BH: float) -> dict:
-    """Tidal radius, circularisation radius and fallback time [cgs] of a
-    Sun-like star disrupted by a hole of mass M_BH [g]."""
-    R_t = R_SUN * (M_BH / M_SUN) ** (1.0 / 3.0)
-    a_min = R_t * R_t / (2.0 * R_SUN)  # semi-major axis of the most bound debris
-    return {"R_t": R_t, "R_c": 2.0 * R_t, "t_fb": 2.0 * math.pi * math.sqrt(a_min ** 3 / (G_CGS * M_BH))}
+def fail(text):
+    raise UsageError(f"{PROG} evolve: error: {text}")
 
 
 # --- options ----------------------------------------------------------------------
@@ -176,76 +140,84 @@ def count(text):
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"invalid integer: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {text}")
+    if not 1 <= value <= 2**31 - 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1 (and below 2**31), got {text}"
+                                         if value >= 1 else f"must be at least 1, got {text}")
     return value
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog=PROG, description="Time evolution of a one-zone accretion disk.")
+    parser.add_argument("--version", action="version", version=f"{PROG} (velmora) {velmora.__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     p = sub.add_parser(
         "evolve", help="evolve a disk in time (the default command)",
         description="Evolve a one-zone accretion disk fed by tidal-disruption fallback. Defaults: the "
                     "debris of a Sun-like star around a 1e6 M_sun hole (see the values below).",
         formatter_class=_Defaults)
-    d = DEFAULTS
+    d, r = DEFAULTS, RUN_DEFAULTS
+    p.add_argument("--config", metavar="FILE",
+                   help="parameters from a TOML file (keys named as the options: disk_mass = 0.02) or from "
+                        "the result file (.csv, .npz, .nc) of an earlier run; options given here win")
     hole = p.add_argument_group("hole and disk")
+    hole.add_argument("--model", choices=tuple(MODELS), default=d["model"],
+                      help="the disk's closure: gas plus radiation pressure with advection, or the textbook thin "
+                           "disk (gas pressure, radiative cooling; no --xi)")
     hole.add_argument("--mbh", type=positive, default=d["mbh"], metavar="MSUN",
                       help="black-hole mass [M_sun]")
     hole.add_argument("--r-in", type=positive, default=d["r_in"], metavar="RG",
                       help="inner edge of the disk [G M_BH / c^2]")
     hole.add_argument("--disk-mass", type=positive, default=d["disk_mass"], metavar="MSUN",
                       help="initial disk mass [M_sun]")
-    hole.add_argument("--disk-radius", type=positive, default=None, metavar="CM",
+    hole.add_argument("--disk-radius", type=positive, default=d["disk_radius"], metavar="CM",
                       help="initial disk radius [cm] (default: the circularisation radius)")
     hole.add_argument("--alpha", type=positive, default=d["alpha"], help="viscosity parameter")
     hole.add_argument("--mu", type=positive, default=d["mu"], help="mean molecular weight")
     hole.add_argument("--xi", type=non_negative, default=d["xi"], help="advection (entropy-gradient) parameter")
 
     fb = p.add_argument_group("fallback")
-    fb.add_argument("--fallback", action=argparse.BooleanOptionalAction, default=True,
+    fb.add_argument("--fallback", action=argparse.BooleanOptionalAction, default=d["fallback"],
                     help="feed the disk with fallback debris")
     fb.add_argument("--fallback-mass", type=positive, default=d["fallback_mass"], metavar="MSUN",
                     help="fallback mass scale M_fb_0 [M_sun]; M_fb_0 / (beta_fb - 1) falls back in all")
-    fb.add_argument("--fallback-time", type=positive, default=None, metavar="S",
+    fb.add_argument("--fallback-time", type=positive, default=d["fallback_time"], metavar="S",
                     help="fallback time t_fb [s] (default: orbital period of the most bound debris "
                          "of a Sun-like star, 3.54e6 s at 1e6 M_sun)")
-    fb.add_argument("--circularisation-radius", type=positive, default=None, metavar="CM",
-                    help="radius R_c where the debris joins the disk [cm] (default: twice the tidal "
-                         "radius of a Sun-like star, 1.39e13 cm at 1e6 M_sun)")
+    fb.add_argument("--circularisation-radius", type=positive, default=d["circularisation_radius"],
+                    metavar="CM", help="radius R_c where the debris joins the disk [cm] (default: twice the "
+                                       "tidal radius of a Sun-like star, 1.39e13 cm at 1e6 M_sun)")
     fb.add_argument("--beta-fb", type=positive, default=d["beta_fb"], metavar="BETA",
                     help="late-time power-law index of the fallback rate")
 
     op = p.add_argument_group("opacity")
-    op.add_argument("--opacity", choices=("es", "sample", "opal"), default="es",
+    op.add_argument("--opacity", choices=("es", "sample", "opal"), default=d["opacity"],
                     help="electron scattering, the shipped synthetic sample table, or a real OPAL table "
                          "(a published set, --opal-set, or a file, --opal-file)")
-    op.add_argument("--opal-set", metavar="NAME",
+    op.add_argument("--opal-set", metavar="NAME", default=d["opal_set"],
                     help="published OPAL set for --opacity opal, at --X and --Z through rm-tables "
                          "(pip install 'velmora[tables]'; default: GS98hz)")
-    op.add_argument("--opal-file", metavar="PATH", help="OPAL-format table file for --opacity opal")
+    op.add_argument("--opal-file", metavar="PATH", default=d["opal_file"],
+                    help="OPAL-format table file for --opacity opal")
     op.add_argument("--X", type=fraction, default=d["X"], help="hydrogen mass fraction")
     op.add_argument("--Z", type=fraction, default=d["Z"], help="metal mass fraction (tables only)")
-    op.add_argument("--table-oob", choices=("extend", "clamp", "raise"), default="extend",
+    op.add_argument("--table-oob", choices=("extend", "clamp", "raise"), default=d["table_oob"],
                     help="outside a table: extend it physically (ionised gas beyond its edges, the "
                          "low-temperature table below a set), take its edge value, or stop the run")
 
     th = p.add_argument_group("thermal branches")
-    th.add_argument("--branch", choices=BRANCHES, default=d["branch"],
-                    help="the branch the disk starts on: the hottest stable one, thick, thin, or the closure's "
-                         "own search from its first guess (no branches)")
+    th.add_argument("--branch", choices=BRANCHES, default=r["branch"],
+                    help="the branch the disk starts on: the hottest or coolest stable one, thick, thin, or "
+                         "the closure's own search from its first guess (no branches)")
 
     run = p.add_argument_group("run and output")
-    run.add_argument("--t-end", type=positive, default=d["t_end"], metavar="S", help="end time [s]")
-    run.add_argument("--t-start", type=positive, default=None, metavar="S",
+    run.add_argument("--t-end", type=positive, default=r["t_end"], metavar="S", help="end time [s]")
+    run.add_argument("--t-start", type=positive, default=r["t_start"], metavar="S",
                      help="first output time [s] (default: 1e-4 t_end)")
-    run.add_argument("--n-out", type=count, default=d["n_out"], metavar="N", help="number of output rows")
-    run.add_argument("--rtol", type=tolerance, default=d["rtol"], help="relative tolerance of each step")
-    run.add_argument("--max-steps", type=count, default=d["max_steps"], metavar="N",
+    run.add_argument("--n-out", type=count, default=r["n_out"], metavar="N", help="number of output rows")
+    run.add_argument("--rtol", type=tolerance, default=r["rtol"], help="relative tolerance of each step")
+    run.add_argument("--max-steps", type=count, default=r["max_steps"], metavar="N",
                      help="most integration steps the run may take")
-    run.add_argument("-o", "--output", default=d["output"], metavar="FILE",
-                     help="output file, .csv or .npz")
+    run.add_argument("-o", "--output", default=OUTPUT, metavar="FILE", help="output file, .csv, .npz or .nc")
     run.add_argument("--plot", metavar="FILE.png",
                      help="also draw T_c, the accretion rate and H/R against time (needs matplotlib)")
     sub.add_parser("sweep", add_help=False,
@@ -253,27 +225,49 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def read_config(path) -> dict:
+    """The settings of a --config file: a TOML file of option keys, or the
+    parameters recorded in a result file."""
+    if not os.path.isfile(path):
+        fail(f"--config: no such file: {path}")
+    ext = os.path.splitext(path)[1].lower()
+    try:
+        if ext in FORMATS:
+            result = load(path)
+            if result.kind != "evolution":
+                fail(f"--config {path}: a result file of an evolution is needed, not of a {result.kind}")
+            return {**result.params, **result.run}
+        import tomllib
+        with open(path, "rb") as f:
+            config = tomllib.load(f)
+    except (ValueError, OSError, KeyError, ImportError) as exc:
+        fail(f"--config {path}: {exc}")
+    unknown = [k for k in config if k not in CONFIG_KEYS]
+    if unknown:
+        hints = [f"{k!r}" + "".join(f" (did you mean {c!r}?)" for c in difflib.get_close_matches(k, CONFIG_KEYS, 1))
+                 for k in unknown]
+        fail(f"--config {path}: unknown key {', '.join(hints)}")
+    for key in TEXT_KEYS:
+        if key in config and not isinstance(config[key], str):
+            fail(f"--config {path}: {key} must be a string, got {config[key]!r}")
+    return config
+
+
 def parse(argv):
+    """The options, with the disk built (``args.disk``) and its cgs values as
+    attributes (``args.M_BH``, ``args.R_D0``, ...)."""
     argv = list(argv)
     # The command may be left out: evolve is the default.
-    if not argv or argv[0] not in ("evolve", "-h", "--help"):
+    if not argv or argv[0] not in ("evolve", "-h", "--help", "--version"):
         argv.insert(0, "evolve")
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.config:
+        # The file's values replace the defaults; what the command line gives wins.
+        evolve_parser = parser._subparsers._group_actions[0].choices["evolve"]
+        evolve_parser.set_defaults(**read_config(args.config))
+        args = parser.parse_args(argv)
 
-    def fail(text):
-        raise UsageError(f"{PROG} evolve: error: {text}")
-
-    M_BH = args.mbh * M_SUN
-    tde = tde_defaults(M_BH)
-    args.M_BH = M_BH
-    args.R_in = args.r_in * G_CGS * M_BH / C_CGS ** 2
-    args.R_c = args.circularisation_radius or tde["R_c"]
-    args.t_fb = args.fallback_time or tde["t_fb"]
-    args.M_fb_0 = args.fallback_mass * M_SUN
-    args.M_D0 = args.disk_mass * M_SUN
-    args.R_D0 = args.disk_radius or args.R_c
-    if args.R_D0 <= args.R_in:
-        fail(f"the disk radius ({args.R_D0:.4g} cm) must lie outside the inner edge ({args.R_in:.4g} cm)")
     if args.t_start is not None and args.t_start > args.t_end:
         fail(f"--t-start ({args.t_start:g} s) must not exceed --t-end ({args.t_end:g} s)")
     if args.opal_set and args.opal_file:
@@ -284,8 +278,8 @@ def parse(argv):
         fail("--opal-file needs --opacity opal")
     if args.opal_file and not os.path.isfile(args.opal_file):
         fail(f"--opal-file: no such file: {args.opal_file}")
-    if os.path.splitext(args.output)[1].lower() not in (".csv", ".npz"):
-        fail(f"--output must end in .csv or .npz, got {args.output}")
+    if os.path.splitext(args.output)[1].lower() not in FORMATS:
+        fail(f"--output must end in .csv, .npz or .nc, got {args.output}")
     for option, path in (("--output", args.output), ("--plot", args.plot)):
         folder = os.path.dirname(os.path.abspath(path)) if path else None
         if folder and not os.path.isdir(folder):
@@ -297,93 +291,93 @@ def parse(argv):
             import matplotlib  # noqa: F401
         except ImportError:
             fail("--plot needs matplotlib, which is not installed (pip install 'velmora[plot]')")
+    if args.output.lower().endswith(".nc"):
+        try:
+            import xarray  # noqa: F401
+        except ImportError:
+            fail("--output .nc needs xarray, which is not installed (pip install 'velmora[xarray]')")
+    for option, path in (("--output", args.output), ("--plot", args.plot)):
+        if path:
+            check_writable(option, path)
+
+    try:
+        args.disk = AdvectiveDisk(**{key: getattr(args, key) for key in DEFAULTS})
+        AdvectiveDisk._run_parameters(*(getattr(args, key) for key in RUN_DEFAULTS))
+    except ParameterError as exc:
+        fail(exc)
+    except (ValueError, OSError, ImportError) as exc:
+        fail(f"--opacity {args.opacity}: {exc}")
+    vars(args).update(args.disk.cgs)
     return args
+
+
+def check_writable(option, path):
+    """Refuses, before the run, a file that cannot be written (a folder, no
+    permission, a read-only file system); a file made for the test is removed."""
+    if os.path.isdir(path):
+        fail(f"{option}: {path} is a directory")
+    existed = os.path.exists(path)
+    try:
+        with open(path, "a"):
+            pass
+    except OSError as exc:
+        fail(f"{option}: cannot write {path}: {exc.strerror}")
+    if not existed:
+        os.remove(path)
 
 
 # --- the run ----------------------------------------------------------------------
 
 def make_closure(args):
-    """The bound AdvectiveClosure with its opacity law."""
-    from velmora.dynamics.accretion.one_zone.models._gasrad_adv import AdvectiveClosure
-    from velmora.radiation.opacity.choice import opacity_law
-
-    closure = AdvectiveClosure(args.fallback, args.mu, args.xi)
-    try:
-        closure.opacity = opacity_law(args.opacity, args.X, args.Z, opal_set=args.opal_set,
-                                      opal_file=args.opal_file, table_oob=args.table_oob)
-    except (ValueError, OSError, ImportError) as exc:
-        raise UsageError(f"{PROG} evolve: error: --opacity {args.opacity}: {exc}") from None
-    params = {"log_M_BH": math.log(args.M_BH), "log_R_in": math.log(args.R_in), "alpha": args.alpha}
-    if args.fallback:
-        params.update(log_M_fb_0=math.log(args.M_fb_0), log_R_c=math.log(args.R_c),
-                      log_t_fb=math.log(args.t_fb), beta_fb=args.beta_fb)
-    closure.bind_runtime_parameters(params)
-    return closure
+    """The bound AdvectiveClosure of the options' disk."""
+    return args.disk.closure
 
 
-class ProgressBar:
-    """A bar on stderr, redrawn in place; only on a terminal."""
-
-    width = 40
-
-    def __init__(self, stream):
-        self.stream = stream
-        self.shown = -1
-
-    def __call__(self, done):
-        percent = int(100.0 * done)
-        if percent == self.shown:
-            return
-        self.shown = percent
-        filled = int(self.width * done)
-        self.stream.write(f"\r{PROG}: [{'#' * filled}{'.' * (self.width - filled)}] {percent:3d}%")
-        self.stream.flush()
-
-    def close(self):
-        if self.shown >= 0:
-            self.stream.write("\r" + " " * (len(PROG) + self.width + 10) + "\r")
-            self.stream.flush()
+def partial_path(path):
+    """Where the rows of a run that did not complete go: FILE.partial.EXT, so
+    that they never take the place of a complete run's file."""
+    stem, ext = os.path.splitext(path)
+    return f"{stem}.partial{ext}"
 
 
-def write_rows(path, rows):
-    names = [name for name, _, _ in COLUMNS]
-    units = [unit for _, unit, _ in COLUMNS]
-    if path.lower().endswith(".npz"):
-        np.savez(path, data=rows, columns=np.array(names), units=np.array(units))
-        return
-    header = ",".join(f"{name} [{unit}]" for name, unit in zip(names, units))
-    np.savetxt(path, rows, fmt="%.17g", delimiter=",", header=header, comments="")
-
-
-def fallback_rate(args, t):
-    return (args.M_fb_0 / args.t_fb) * (1.0 + t / args.t_fb) ** (-args.beta_fb)
-
-
-def draw(path, rows, args, transitions=()):
+def draw(path, result, disk):
+    """T_c, the accretion rate (with the fallback and the Eddington rates) and
+    H/R against time in days; the transitions marked, the parameters below."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    days = rows[:, COL["t"]] / DAY
-    fig, axes = plt.subplots(3, 1, sharex=True, figsize=(7.0, 8.0))
-    axes[0].loglog(days, rows[:, COL["T_c"]])
+    days = result["t"] / DAY
+    fig, axes = plt.subplots(3, 1, sharex=True, figsize=(7.5, 9.0))
+    axes[0].loglog(days, result["T_c"])
     axes[0].set_ylabel("central temperature [K]")
-    axes[1].loglog(days, rows[:, COL["Mdot"]], label="onto the hole")
-    if args.fallback:
-        axes[1].loglog(days, fallback_rate(args, days * DAY), "--", label="fallback")
-        axes[1].legend()
-    axes[1].set_ylabel("accretion rate [g s$^{-1}$]")
-    axes[2].loglog(days, rows[:, COL["H_over_R"]])
+    rate = axes[1]
+    rate.loglog(days, result["Mdot"], label="onto the hole")
+    if disk.params["fallback"]:
+        rate.loglog(days, disk.fallback_rate(days * DAY), "--", label="fallback")
+    edd = disk.eddington_rate()
+    rate.axhline(edd, color="0.3", linestyle="-.", linewidth=0.9, label="Eddington rate")
+    right = rate.secondary_yaxis("right", functions=(lambda m: m / edd, lambda x: x * edd))
+    right.set_ylabel(r"$\dot M / \dot M_{\rm Edd}$")
+    rate.set_ylabel("accretion rate [g s$^{-1}$]")
+    axes[2].loglog(days, result["H_over_R"])
     axes[2].set_ylabel("aspect ratio H / R")
     axes[2].set_xlabel("t [days]")
-    for k, tr in enumerate(transitions):
+    for k, tr in enumerate(result.transitions):
         for ax in axes:
             ax.axvline(tr["t"] / DAY, color="0.5", linestyle=":", linewidth=0.8,
                        label="transition" if ax is axes[0] and k == 0 else None)
-    if transitions:
+    if result.transitions:
         axes[0].legend()
-    axes[0].set_title(f"one-zone disk, M_BH = {args.mbh:g} M_sun")
-    fig.tight_layout()
+    rate.legend(fontsize="small")
+    title = f"one-zone disk, M_BH = {disk.params['mbh']:g} M_sun"
+    if result.status != "done":
+        title += f" (run {result.status} at t = {result.stats['t_reached'] or 0.0:.3g} s)"
+    axes[0].set_title(title)
+    shown = ", ".join(f"{k} = {v:g}" if isinstance(v, float) else f"{k} = {v}"
+                      for k, v in {**disk.params, **result.run}.items() if v is not None)
+    fig.text(0.02, 0.01, textwrap.fill(shown, 120), fontsize=6.5, va="bottom", family="monospace")
+    fig.tight_layout(rect=(0.0, 0.07, 1.0, 1.0))
     fig.savefig(path, dpi=120)
     plt.close(fig)
 
@@ -395,71 +389,89 @@ def transition_line(tr):
             f"H/R {tr['H_over_R_before']:.3g} -> {tr['H_over_R_after']:.3g}")
 
 
-def summary(rows, info, args, path, seconds, outside=None):
-    t = rows[:, COL["t"]]
-    R_g = G_CGS * args.M_BH / C_CGS ** 2
-    final = rows[-1]
-    peak, t_peak = info["peak_Mdot"], info["t_peak"]
-    thick = int(np.count_nonzero(rows[:, COL["H_over_R"]] > 1.0))
-    transitions = info["transitions"]
+def summary(result, args, path, seconds, outside=None):
+    t = result["t"]
+    final = result.rows[-1]
+    stats = result.stats
+    peak, t_peak = stats["peak_Mdot"], stats["t_peak"]
+    thick = int((result["H_over_R"] > 1.0).sum())
+    transitions = result.transitions
     lines = [
-        f"{PROG} evolve: {len(rows)} rows from t = {t[0]:.3g} s to {t[-1]:.3g} s written to "
+        f"{PROG} evolve: {len(result)} rows from t = {t[0]:.3g} s to {t[-1]:.3g} s written to "
         f"{os.path.abspath(path)}",
-        f"  starting branch      {info['start_branch']}"
-        + (" (the hottest stable one)" if info["branch"] == "hottest" else ""),
+        *([f"  configuration        {args.config}"] if args.config else []),
+        f"  starting branch      {result.start_branch}"
+        + (" (the hottest stable one)" if result.run["branch"] == "hottest" else ""),
         f"  transitions          {len(transitions)}",
         *[transition_line(tr) for tr in transitions],
-        f"  peak accretion rate  {peak:.3e} g/s ({peak * YEAR / M_SUN:.3g} M_sun/yr) "
-        f"at t = {t_peak:.3e} s ({t_peak / DAY:.4g} d)",
+        f"  peak accretion rate  {peak:.3e} g/s ({peak * YEAR / M_SUN:.3g} M_sun/yr, "
+        f"{peak / args.disk.eddington_rate():.3g} Eddington) at t = {t_peak:.3e} s ({t_peak / DAY:.4g} d)",
         f"  final disk mass      {final[COL['M_D']]:.3e} g ({final[COL['M_D']] / M_SUN:.3g} M_sun)",
-        f"  final disk radius    {final[COL['R_D']]:.3e} cm ({final[COL['R_D']] / R_g:.3g} G M_BH/c^2)",
+        f"  final disk radius    {final[COL['R_D']]:.3e} cm ({final[COL['R_D']] / args.R_g:.3g} G M_BH/c^2)",
         f"  rows with H/R > 1    {thick}"
         + (" (the one-zone ring is no longer thin there: read those rows with care)" if thick else ""),
-        *([f"  outside the table    {outside} of {len(rows)} rows (opacity from its physical extension)"]
+        *([f"  outside the table    {outside} of {len(result)} rows (opacity from its physical extension)"]
           if outside is not None else []),
-        f"  integration          {info['steps']} steps ({info['rejected_steps']} rejected), "
-        f"{info['evaluations']} evaluations, {info['residual_evaluations']} of the energy balance",
+        f"  integration          {stats['steps']} steps ({stats['rejected_steps']} rejected), "
+        f"{stats['evaluations']} evaluations, {stats['residual_evaluations']} of the energy balance",
         f"  run time             {seconds:.2f} s",
     ]
     return "\n".join(lines)
 
 
-def evolve_command(args) -> int:
-    from velmora.dynamics.accretion.one_zone.closure import evolve
+def progress_bar(args):
+    """tqdm's bar, or the plain one, on stderr when it is a terminal."""
+    if not sys.stderr.isatty():
+        return None
+    from velmora._progress import progress_bar
+    return progress_bar(args.n_out, label=PROG, stream=sys.stderr)
 
-    closure = make_closure(args)
-    bar = ProgressBar(sys.stderr) if sys.stderr.isatty() else None
+
+def evolve_command(args) -> int:
+    disk = args.disk
+    bar = progress_bar(args)
+    run = {key: getattr(args, key) for key in RUN_DEFAULTS}
     start = time.perf_counter()
     try:
-        rows, info = evolve(closure, args.M_D0, args.R_D0, args.t_end, n_out=args.n_out, rtol=args.rtol,
-                            progress=bar, t_start=args.t_start, max_steps=args.max_steps, branch=args.branch,
-                            full_output=True)
+        result = disk.evolve(**run, progress=bar, on_failure="raise")
     except (Exception, KeyboardInterrupt) as exc:
+        result = getattr(exc, "result", None)
+        if result is None:
+            raise
+        return report_failure(exc, result, args, bar)
+    finally:
         if bar:
             bar.close()
-        rows = getattr(exc, "rows", None)
-        text = "interrupted" if isinstance(exc, KeyboardInterrupt) else f"{type(exc).__name__}: {exc}"
-        print(f"{PROG} evolve: error: {text}", file=sys.stderr)
-        for note in getattr(exc, "__notes__", ()):
-            if "'rows' attribute" not in note:  # said below, in this program's terms
-                print(f"  {note}", file=sys.stderr)
-        if rows is not None and len(rows):
-            write_rows(args.output, rows)
-            print(f"{PROG} evolve: the {len(rows)} rows completed were written to {args.output}",
-                  file=sys.stderr)
-        return 130 if isinstance(exc, KeyboardInterrupt) else 1
     seconds = time.perf_counter() - start
-    if bar:
-        bar.close()
-    write_rows(args.output, rows)
+    result.write(args.output)
     if args.plot:
-        draw(args.plot, rows, args, info["transitions"])
+        draw(args.plot, result, disk)
     from velmora.radiation.opacity.grey_opacity.rosseland import rows_outside
-    outside = rows_outside(closure.opacity, rows[:, COL["rho_c"]], rows[:, COL["T_c"]])
-    print(summary(rows, info, args, args.output, seconds, outside))
+    outside = rows_outside(disk.opacity_law, result["rho_c"], result["T_c"])
+    print(summary(result, args, args.output, seconds, outside))
     if args.plot:
         print(f"  plot                 {args.plot}")
     return 0
+
+
+def report_failure(exc, result, args, bar) -> int:
+    """A run that stopped: why, its notes, and where its rows went (a file of
+    their own, marked with the status, and the plot)."""
+    if bar:
+        bar.close()
+    interrupted = isinstance(exc, KeyboardInterrupt)
+    say = lambda text: print(f"{PROG} evolve: {text}", file=sys.stderr)  # noqa: E731
+    say(f"error: {result.error}")
+    for note in getattr(exc, "__notes__", ()):
+        if "'rows' attribute" not in note:  # said below, in this program's terms
+            print(f"  {note}", file=sys.stderr)
+    path = partial_path(args.output)
+    result.write(path)
+    say(f"the {len(result)} rows completed were written to {path} (status = {result.status})")
+    if args.plot and len(result):
+        draw(args.plot, result, args.disk)
+        say(f"the plot of the rows completed is {args.plot}")
+    return 130 if interrupted else 1
 
 
 def main(argv=None) -> int:
@@ -473,6 +485,15 @@ def main(argv=None) -> int:
     except UsageError as exc:
         print(exc, file=sys.stderr)
         return 2
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader of our output went away (velmora-disk | head): stop quietly,
+        # and keep the interpreter from complaining about the flush at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 141
     except OSError as exc:
         print(f"{PROG}: error: {exc}", file=sys.stderr)
         return 1

@@ -134,7 +134,10 @@ public:
     }
 
     void release() noexcept {
-        if (buf_.obj) PyBuffer_Release(&buf_);
+        if (buf_.obj) {
+            park_if_shut_out();
+            PyBuffer_Release(&buf_);
+        }
         std::memset(&buf_, 0, sizeof buf_);
         data_ = nullptr;
         shape0_ = shape1_ = row_stride_ = 0;

@@ -4,10 +4,13 @@
 // failure on appends a traceback entry bearing its qualified name.
 #pragma once
 
+#include "entry.hpp"
 #include "ref.hpp"
 
 #include <frameobject.h>
 
+#include <new>
+#include <type_traits>
 #include <unordered_map>
 
 namespace velmora::rt {
@@ -32,10 +35,15 @@ inline ModuleContext g_module;
 // same thread state (the one the thread holds, or the one it detached from
 // when it released the lock). A thread without any thread state cannot have
 // an exception pending. Skipping the lock keeps threads that evaluate kernels
-// concurrently from serialising on every test.
+// concurrently from serialising on every test. While the interpreter is
+// being finalised a detached thread's state may already be freed: the thread
+// parks instead of reading it (shutdown.hpp).
 inline bool exception_pending() noexcept {
     PyThreadState* ts = PyThreadState_GetUnchecked();  // attached: holds the lock
-    if (!ts) ts = PyGILState_GetThisThreadState();     // detached, or never seen
+    if (!ts) {                                         // detached, or never seen
+        if (finalised_elsewhere()) park_thread();
+        ts = PyGILState_GetThisThreadState();
+    }
     return ts != nullptr && ts->current_exception != nullptr;
 }
 
@@ -67,14 +75,19 @@ inline std::unordered_map<const char*, PyObject*>& traceback_codes() {
 [[gnu::cold, gnu::noinline]] inline void add_traceback(const char* qualname) noexcept {
     GilGuard gil;
     // Building the code and frame objects must not see the pending exception.
-    PyObject* exc = PyErr_GetRaisedException();
+    ErrorScope held;
     auto& codes = detail::traceback_codes();
     PyCodeObject* code = nullptr;
+    Ref uncached;  // a code object the full cache could not take
     if (auto it = codes.find(qualname); it != codes.end()) {
         code = reinterpret_cast<PyCodeObject*>(it->second);
     } else {
         code = PyCode_NewEmpty(g_module.source, qualname, 0);
-        if (code) codes.emplace(qualname, reinterpret_cast<PyObject*>(code));
+        try {
+            if (code) codes.emplace(qualname, reinterpret_cast<PyObject*>(code));
+        } catch (const std::bad_alloc&) {
+            uncached = Ref::steal(reinterpret_cast<PyObject*>(code));
+        }
     }
     PyObject* globals = g_module.dict;
     Ref empty_globals;
@@ -87,15 +100,35 @@ inline std::unordered_map<const char*, PyObject*>& traceback_codes() {
         frame = Ref::steal(reinterpret_cast<PyObject*>(
             PyFrame_New(PyThreadState_Get(), code, globals, nullptr)));
     }
-    if (!frame) {
-        // Out of memory while decorating an error: keep the original error.
-        PyErr_Clear();
-        PyErr_SetRaisedException(exc);
-        return;
-    }
-    PyErr_SetRaisedException(exc);
-    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    // Out of memory while decorating an error: the original error alone.
+    held.restore();
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
+
+// A function of the interpreter's calling conventions whose failures pass on
+// with a traceback entry: Body runs (a C++ exception leaving it becomes the
+// interpreter's, as at every entry point), and a null result (a Ref or a
+// PyObject*) gets the entry `Qualname` (a static string, or a static const
+// char*).
+template <auto Body, const auto& Qualname>
+struct Traced;
+
+template <typename R, typename... A, R (*Body)(A...), const auto& Qualname>
+struct Traced<Body, Qualname> {
+    static PyObject* call(A... a) {
+        PyObject* r = call_guarded([&]() -> PyObject* {
+            if constexpr (std::is_same_v<R, Ref>)
+                return Body(a...).release();
+            else
+                return Body(a...);
+        });
+        if (!r) add_traceback(Qualname);
+        return r;
+    }
+};
+
+template <auto Body, const auto& Qualname>
+inline constexpr auto traced = &Traced<Body, Qualname>::call;
 
 // Sets an exception under the lock (for kernels running without it).
 inline void raise_locked(PyObject* type, const char* text) noexcept {

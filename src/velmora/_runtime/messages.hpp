@@ -35,8 +35,6 @@ inline constexpr const char* buffer_dtype = "Buffer dtype mismatch, expected %s%
 inline constexpr const char* buffer_itemsize =
     "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)";
 inline constexpr const char* buffer_not_c_contiguous = "Buffer not C contiguous.";
-inline constexpr const char* buffer_little_endian =
-    "Little-endian buffer not supported on big-endian compiler";
 inline constexpr const char* buffer_big_endian =
     "Big-endian buffer not supported on little-endian compiler";
 inline constexpr const char* array_too_short =
@@ -63,6 +61,10 @@ inline constexpr const char* interpreter_change =
     "Interpreter change detected - this module can only be loaded into one interpreter per process.";
 inline constexpr const char* reinitialisation =
     "Module '%.200s' has already been imported. Re-initialisation is not supported.";
+
+// A C++ exception stopped at an entry point (entry.hpp); others carry their
+// what() text.
+inline constexpr const char* cxx_unknown_exception = "unknown C++ exception in compiled code";
 
 // Pickling.
 inline constexpr const char* no_default_reduce = "no default __reduce__ due to non-trivial __cinit__";

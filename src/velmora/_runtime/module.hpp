@@ -4,6 +4,7 @@
 // interpreter; its types and tables are static.
 #pragma once
 
+#include "entry.hpp"
 #include "errors.hpp"
 
 #include <cstdint>
@@ -40,6 +41,15 @@ inline bool copy_spec_attr(PyObject* spec, PyObject* moddict, const char* from, 
     }
     return false;
 }
+// Keeps the main thread's ident for shut_out (shutdown.hpp).
+inline bool note_main_thread() {
+    Ref threading = Ref::steal(PyImport_ImportModule("threading"));
+    Ref main = threading ? Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : Ref();
+    Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
+    if (!ident) return false;
+    g_main_thread = PyLong_AsUnsignedLong(ident.get());
+    return !PyErr_Occurred();
+}
 }  // namespace detail
 
 // Py_mod_create: the same module object for every import in this interpreter.
@@ -69,7 +79,7 @@ int module_exec(PyObject* module) {
     }
     g_module.module = Py_NewRef(module);
     g_module.dict = PyModule_GetDict(module);
-    if (Body(module) < 0) {
+    if (!detail::note_main_thread() || call_guarded([module] { return Body(module); }) < 0) {
         Py_CLEAR(g_module.module);
         g_module.dict = nullptr;
         return -1;

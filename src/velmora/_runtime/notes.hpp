@@ -14,12 +14,10 @@ namespace velmora::rt {
 // unchanged.
 template <typename MakeNote>
 void add_note(MakeNote make) noexcept {
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) return;
+    ErrorScope held;
+    if (!held.exception()) return;
     Ref note = make();
-    if (note) Ref r = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", note.get()));
-    PyErr_Clear();
-    PyErr_SetRaisedException(exc);
+    if (note) Ref r = Ref::steal(PyObject_CallMethod(held.exception(), "add_note", "O", note.get()));
 }
 
 // Sets the attribute `name` of the pending exception to what `make()` returns
@@ -28,12 +26,10 @@ void add_note(MakeNote make) noexcept {
 // setting the value fail, the original exception stays pending unchanged.
 template <typename MakeValue>
 void attach_to_exception(const char* name, MakeValue make) noexcept {
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) return;
+    ErrorScope held;
+    if (!held.exception()) return;
     Ref value = make();
-    if (value) PyObject_SetAttrString(exc, name, value.get());
-    PyErr_Clear();
-    PyErr_SetRaisedException(exc);
+    if (value) PyObject_SetAttrString(held.exception(), name, value.get());
 }
 
 }  // namespace velmora::rt

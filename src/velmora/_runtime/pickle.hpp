@@ -4,6 +4,7 @@
 #pragma once
 
 #include "args.hpp"
+#include "declare.hpp"
 #include "errors.hpp"
 #include "signature.hpp"
 
@@ -14,7 +15,11 @@ namespace velmora::rt {
 // The parameter lists of the pickling methods, shared by every type that
 // defines them.
 inline constexpr Params<0> reduce_params{"__reduce__", {}};
-inline constexpr Params<1> setstate_params{"__setstate__", {"__c_state"}};
+struct StateArg {
+    PyObject* state;
+};
+inline constexpr auto setstate_decl = declare<&StateArg::state>("__setstate__", {"__c_state"});
+inline constexpr const auto& setstate_params = setstate_decl.params;
 
 namespace detail {
 // Only the type's own dictionary counts: pickling support inherited from a

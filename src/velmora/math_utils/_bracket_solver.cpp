@@ -3,6 +3,7 @@
 // callers through `__c_api__`, and interpreter-level wrappers around it.
 #include "math_utils/bracket_solver.hpp"
 
+#include "_runtime/declare.hpp"
 #include "_runtime/runtime.hpp"
 
 #include <array>
@@ -298,46 +299,73 @@ int _py_trampoline(double x, void* user_data, double* f_out) {
 
 // ---------------------------------------------------------------------------
 // Interpreter-level wrappers. Each is described by a traits struct: its name,
-// parameter names, the kind of each parameter ('f' the callable, 'd' double,
-// 'i' 32-bit int), its number of outputs and the solver call.
+// its arguments (declared once: the callable f, then doubles and 32-bit ints,
+// converted left to right), its number of outputs and the solver call.
+
+struct ExpandArgs {
+    PyObject* f;
+    double x_guess, step, grow_factor;
+    int max_expand;
+    double x_min, x_max, tolerance;
+};
 
 struct PyExpandBracket {
     static constexpr const char* name = "py_expand_bracket";
     static constexpr const char* qualname = BS_PREFIX "py_expand_bracket";
-    static constexpr std::array names{"f", "x_guess", "step", "grow_factor", "max_expand", "x_min", "x_max",
-                                      "tolerance"};
-    static constexpr const char* kinds = "fdddiddd";
+    static constexpr auto decl =
+        rt::declare<&ExpandArgs::f, &ExpandArgs::x_guess, &ExpandArgs::step, &ExpandArgs::grow_factor,
+                    &ExpandArgs::max_expand, &ExpandArgs::x_min, &ExpandArgs::x_max, &ExpandArgs::tolerance>(
+            name, {"f", "x_guess", "step", "grow_factor", "max_expand", "x_min", "x_max", "tolerance"});
     static constexpr std::size_t n_out = 4;  // x_lo, x_hi, f_lo, f_hi
 
-    static int solve(PyObject* f, const double* d, const int* i, double* out) {
-        return expand_bracket(&_py_trampoline, f, d[1], d[2], d[3], i[4], d[5], d[6], d[7], &out[0], &out[1],
-                              &out[2], &out[3]);
+    static int solve(const ExpandArgs& a, double* out) {
+        return expand_bracket(&_py_trampoline, a.f, a.x_guess, a.step, a.grow_factor, a.max_expand, a.x_min,
+                              a.x_max, a.tolerance, &out[0], &out[1], &out[2], &out[3]);
     }
+};
+
+struct BrentArgs {
+    PyObject* f;
+    double x_lo, x_hi, f_lo, f_hi, tol_x, tol_f;
+    int maxiter;
 };
 
 struct PyBrentRoot {
     static constexpr const char* name = "py_brent_root";
     static constexpr const char* qualname = BS_PREFIX "py_brent_root";
-    static constexpr std::array names{"f", "x_lo", "x_hi", "f_lo", "f_hi", "tol_x", "tol_f", "maxiter"};
-    static constexpr const char* kinds = "fddddddi";
+    static constexpr auto decl =
+        rt::declare<&BrentArgs::f, &BrentArgs::x_lo, &BrentArgs::x_hi, &BrentArgs::f_lo, &BrentArgs::f_hi,
+                    &BrentArgs::tol_x, &BrentArgs::tol_f, &BrentArgs::maxiter>(
+            name, {"f", "x_lo", "x_hi", "f_lo", "f_hi", "tol_x", "tol_f", "maxiter"});
     static constexpr std::size_t n_out = 1;  // root
 
-    static int solve(PyObject* f, const double* d, const int* i, double* out) {
-        return brent_root(&_py_trampoline, f, d[1], d[2], d[3], d[4], d[5], d[6], i[7], &out[0]);
+    static int solve(const BrentArgs& a, double* out) {
+        return brent_root(&_py_trampoline, a.f, a.x_lo, a.x_hi, a.f_lo, a.f_hi, a.tol_x, a.tol_f, a.maxiter,
+                          &out[0]);
     }
+};
+
+struct FindArgs {
+    PyObject* f;
+    double x_guess, step, grow_factor;
+    int max_expand;
+    double x_min, x_max, tolerance, tol_x, tol_f;
+    int maxiter;
 };
 
 struct PyFindRoot {
     static constexpr const char* name = "py_find_root";
     static constexpr const char* qualname = BS_PREFIX "py_find_root";
-    static constexpr std::array names{"f",     "x_guess",   "step",  "grow_factor", "max_expand", "x_min",
-                                      "x_max", "tolerance", "tol_x", "tol_f",       "maxiter"};
-    static constexpr const char* kinds = "fdddidddddi";
+    static constexpr auto decl =
+        rt::declare<&FindArgs::f, &FindArgs::x_guess, &FindArgs::step, &FindArgs::grow_factor, &FindArgs::max_expand,
+                    &FindArgs::x_min, &FindArgs::x_max, &FindArgs::tolerance, &FindArgs::tol_x, &FindArgs::tol_f,
+                    &FindArgs::maxiter>(name, {"f", "x_guess", "step", "grow_factor", "max_expand", "x_min", "x_max",
+                                               "tolerance", "tol_x", "tol_f", "maxiter"});
     static constexpr std::size_t n_out = 1;  // root
 
-    static int solve(PyObject* f, const double* d, const int* i, double* out) {
-        return find_root(&_py_trampoline, f, d[1], d[2], d[3], i[4], d[5], d[6], d[7], d[8], d[9], i[10],
-                         &out[0]);
+    static int solve(const FindArgs& a, double* out) {
+        return find_root(&_py_trampoline, a.f, a.x_guess, a.step, a.grow_factor, a.max_expand, a.x_min, a.x_max,
+                         a.tolerance, a.tol_x, a.tol_f, a.maxiter, &out[0]);
     }
 };
 
@@ -360,31 +388,25 @@ PyObject* result_tuple(int status, const std::array<double, N>& out) {
 // Binds, converts left to right, runs the solver with the lock held and
 // returns the status with the outputs (0.0 where the solver wrote none).
 template <typename W>
-constexpr rt::Params<W::names.size()> params_v{W::name, W::names};
+constexpr const auto& params_v = W::decl.params;
 
 template <typename W>
 PyObject* wrapper_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    constexpr std::size_t N = W::names.size();
-    std::array<PyObject*, N> values;
-    if (!rt::bind(params_v<W>, args, nargs, kwnames, values)) return nullptr;
-    double d[N] = {};
-    int i[N] = {};
-    for (std::size_t k = 1; k < N; ++k) {
-        const bool ok = W::kinds[k] == 'i' ? rt::to_int(values[k], i[k]) : rt::to_double(values[k], d[k]);
-        if (!ok) return nullptr;
-    }
+    typename std::remove_cvref_t<decltype(W::decl)>::Args a;
+    if (!rt::parse(W::decl, args, nargs, kwnames, a)) return nullptr;
     std::array<double, W::n_out> out{};
-    const int status = W::solve(values[0], d, i, out.data());
+    const int status = W::solve(a, out.data());
     if (status == -1 && PyErr_Occurred()) return nullptr;
     return result_tuple(status, out);
 }
 
 template <typename W>
-PyObject* wrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* r = wrapper_body<W>(args, nargs, kwnames);
-    if (!r) rt::add_traceback(W::qualname);
-    return r;
+PyObject* wrapper_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return wrapper_body<W>(args, nargs, kwnames);
 }
+
+template <typename W>
+inline constexpr auto wrapper = rt::traced<&wrapper_call<W>, W::qualname>;
 
 constexpr const char* expand_bracket_doc =
     "Python wrapper around :func:`expand_bracket`.\n\n"
@@ -471,11 +493,11 @@ constexpr const char* find_root_doc =
     "(0, True)\n";
 
 PyMethodDef module_functions[] = {
-    {PyExpandBracket::name, VELMORA_METH(&wrapper<PyExpandBracket>), METH_FASTCALL | METH_KEYWORDS,
+    {PyExpandBracket::name, VELMORA_METH(wrapper<PyExpandBracket>), METH_FASTCALL | METH_KEYWORDS,
      rt::signed_doc<params_v<PyExpandBracket>, expand_bracket_doc>},
-    {PyBrentRoot::name, VELMORA_METH(&wrapper<PyBrentRoot>), METH_FASTCALL | METH_KEYWORDS,
+    {PyBrentRoot::name, VELMORA_METH(wrapper<PyBrentRoot>), METH_FASTCALL | METH_KEYWORDS,
      rt::signed_doc<params_v<PyBrentRoot>, brent_root_doc>},
-    {PyFindRoot::name, VELMORA_METH(&wrapper<PyFindRoot>), METH_FASTCALL | METH_KEYWORDS,
+    {PyFindRoot::name, VELMORA_METH(wrapper<PyFindRoot>), METH_FASTCALL | METH_KEYWORDS,
      rt::signed_doc<params_v<PyFindRoot>, find_root_doc>},
     {nullptr, nullptr, 0, nullptr}};
 

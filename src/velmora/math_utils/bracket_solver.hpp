@@ -68,26 +68,16 @@ inline constexpr const char* find_root_signature =
     "int (" VELMORA_SCALAR_FUNC_ID
     ", void *, double, double, double, int, double, double, double, double, double, int, double *)";
 
-// The solver functions as an importing module binds them from the module's
-// `__c_api__`, each entry accepted only under its exact signature text. The
-// addresses stay valid for the process.
+// find_root as an importing module binds it from the module's `__c_api__`,
+// accepted only under its exact signature text. The address stays valid for
+// the process.
 struct BracketSolverBinding {
-    expand_bracket_t expand_bracket = nullptr;
-    brent_root_t brent_root = nullptr;
     find_root_t find_root = nullptr;
 
     // Only find_root, the normal entry point.
     bool bind_find_root() {
         rt::Ref mod = rt::import_module(bracket_solver_module);
         return mod && rt::import_function(mod.get(), "find_root", find_root_signature, find_root);
-    }
-
-    // All three, in the order they are exported.
-    bool bind_all() {
-        rt::Ref mod = rt::import_module(bracket_solver_module);
-        return mod && rt::import_function(mod.get(), "brent_root", brent_root_signature, brent_root) &&
-               rt::import_function(mod.get(), "expand_bracket", expand_bracket_signature, expand_bracket) &&
-               rt::import_function(mod.get(), "find_root", find_root_signature, find_root);
     }
 };
 

@@ -5,6 +5,7 @@
 #include "_runtime/checks.hpp"
 #include "_runtime/reduce.hpp"
 #include "_runtime/repr.hpp"
+#include "_runtime/declare.hpp"
 #include "_runtime/runtime.hpp"
 
 #include <structmember.h>
@@ -47,14 +48,16 @@ GreyKappaOps es_ops;
 KappaCoreBinding kappa;
 
 // X = 0.7, about the solar hydrogen mass fraction, unless given.
-constexpr double default_X = 0.7;
-constexpr rt::Params<1> es_new{"ElectronScatteringOpacity", {"X"}, 0, {"0.7"}};
+struct EsArgs {
+    double X;
+};
+constexpr auto es_decl = rt::declare<&EsArgs::X>("ElectronScatteringOpacity", {"X"}, {"0.7"});
+constexpr const auto& es_new = es_decl.params;
 
 bool read_X(PyObject* args, PyObject* kwds, double& X) {
-    std::array<PyObject*, 1> values;
-    if (!rt::bind(es_new, args, kwds, values)) return false;
-    X = default_X;
-    if (values[0] && !rt::to_double(values[0], X)) return false;
+    EsArgs a;
+    if (!rt::parse(es_decl, args, kwds, a)) return false;
+    X = a.X;
     return rt::require("ElectronScatteringOpacity", msg::req_unit_fraction,
                        [](double x) { return x >= 0.0 && x <= 1.0; }, {{"X", X}});
 }
@@ -79,16 +82,14 @@ PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     return o.release();
 }
 
-PyObject* reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref reduce_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 0> values;
-    Ref r;
-    if (rt::bind(rt::reduce_params, args, nargs, kwnames, values)) {
-        Ref ctor_args = Ref::steal(Py_BuildValue("(d)", reinterpret_cast<ElectronScattering*>(self)->X));
-        r = rt::reduce_by_constructor(self, ctor_args, rt::DictState::in_tuple);
-    }
-    if (!r) rt::add_traceback(q_reduce);
-    return r.release();
+    if (!rt::bind(rt::reduce_params, args, nargs, kwnames, values)) return {};
+    Ref ctor_args = Ref::steal(Py_BuildValue("(d)", reinterpret_cast<ElectronScattering*>(self)->X));
+    return rt::reduce_by_constructor(self, ctor_args, rt::DictState::in_tuple);
 }
+
+constexpr auto reduce_method = rt::traced<&reduce_body, q_reduce>;
 
 // "ElectronScatteringOpacity(X=0.7)"
 PyObject* tp_repr(PyObject* self) {
@@ -98,7 +99,7 @@ PyObject* tp_repr(PyObject* self) {
 constexpr char reduce_doc[] = "Pickle support: the class and the hydrogen mass fraction.";
 
 PyMethodDef es_methods[] = {
-    {"__reduce__", VELMORA_METH(&reduce_method), METH_FASTCALL | METH_KEYWORDS,
+    {"__reduce__", VELMORA_METH(reduce_method), METH_FASTCALL | METH_KEYWORDS,
      rt::signed_method_doc<rt::reduce_params, reduce_doc>},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -5,6 +5,7 @@
 
 #include "_runtime/format.hpp"
 #include "_runtime/runtime.hpp"
+#include "_runtime/units.hpp"
 
 #include <climits>
 #include <cmath>
@@ -281,27 +282,22 @@ const rt::Params<M::N>& params_of() {
 
 // Scalar wrapper: bind, convert left to right, call the slot, test.
 template <typename M>
-PyObject* scalar_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* scalar_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, M::N> values;
     double x[M::N];
-    if (!rt::bind(params_of<M>(), args, nargs, kwnames, values)) {
-        rt::add_traceback(M::qualname);
-        return nullptr;
-    }
-    for (std::size_t i = 0; i < M::N; ++i) {
-        if (!rt::to_double(values[i], x[i])) {
-            rt::add_traceback(M::qualname);
-            return nullptr;
-        }
-    }
+    if (!rt::bind(params_of<M>(), args, nargs, kwnames, values)) return nullptr;
+    if (const int units = rt::any_carries_unit(values))
+        return units < 0 ? nullptr : rt::call_with_units(self, M::name, M::names, values);
+    for (std::size_t i = 0; i < M::N; ++i)
+        if (!rt::to_double(values[i], x[i])) return nullptr;
     auto* obj = reinterpret_cast<typename M::Obj*>(self);
     const double r = call_slot<M>(obj, x, std::make_index_sequence<M::N>{});
-    if (PyErr_Occurred()) {
-        rt::add_traceback(M::qualname);
-        return nullptr;
-    }
+    if (PyErr_Occurred()) return nullptr;
     return PyFloat_FromDouble(r);
 }
+
+template <typename M>
+inline constexpr auto scalar_method = rt::traced<&scalar_body<M>, M::qualname>;
 
 PyObject* str_np;
 PyObject* str_empty;
@@ -315,6 +311,8 @@ template <typename M>
 PyObject* array_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, M::N> values;
     if (!rt::bind(params_of<M>(), args, nargs, kwnames, values)) return nullptr;
+    if (const int units = rt::any_carries_unit(values))
+        return units < 0 ? nullptr : rt::call_with_units(self, M::name, M::names, values);
     rt::Vec in[M::N];
     for (std::size_t k = 0; k < M::N; ++k) {
         if (values[k] == Py_None) {
@@ -365,12 +363,14 @@ PyObject* array_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     auto* obj = reinterpret_cast<typename M::Obj*>(self);
     double* dst = out.data();
     const rt::PendingTest pending;  // the lock is held throughout the loop
+    rt::SignalCheck interrupted(1024);  // an element costs 20 ns or more
     for (int i = 0; i < n; ++i) {
         double x[M::N];
         for (std::size_t k = 0; k < M::N; ++k) x[k] = in[k][i];
         const double r = call_slot<M>(obj, x, std::make_index_sequence<M::N>{});
         if (pending()) return nullptr;
         dst[i] = r;
+        if (interrupted()) return nullptr;
     }
 
     np = rt::module_global(str_np);
@@ -384,11 +384,7 @@ PyObject* array_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 template <typename M>
-PyObject* array_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* r = array_body<M>(self, args, nargs, kwnames);
-    if (!r) rt::add_traceback(M::qualname);
-    return r;
-}
+inline constexpr auto array_method = rt::traced<&array_body<M>, M::qualname>;
 
 // ---------------------------------------------------------------------------
 // Pickling. The base types store no C-level fields: the persisted form is the
@@ -484,19 +480,15 @@ PyObject* reduce_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 template <typename Obj>
-PyObject* reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* r = reduce_body<Obj>(self, args, nargs, kwnames);
-    if (!r) rt::add_traceback(PickleNames<Obj>::q_reduce);
-    return r;
-}
+inline constexpr auto reduce_method = rt::traced<&reduce_body<Obj>, PickleNames<Obj>::q_reduce>;
 
 template <typename Obj>
 PyObject* setstate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using P = PickleNames<Obj>;
-    std::array<PyObject*, 1> values;
-    bool ok = rt::bind(rt::setstate_params, args, nargs, kwnames, values);
+    rt::StateArg a;
+    bool ok = rt::parse(rt::setstate_decl, args, nargs, kwnames, a);
     if (ok) {
-        PyObject* state = values[0];
+        PyObject* state = a.state;
         if (state == Py_None) {
             PyErr_SetString(PyExc_TypeError, msg::none_into_not_none);
             ok = false;
@@ -527,17 +519,26 @@ void raise_incompatible_checksum(int checksum) {
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
 }
 
+struct UnpickleArgs {
+    PyObject* type;
+    int checksum;
+    PyObject* state;
+};
+
 template <typename Obj>
-constexpr rt::Params<3> unpickle_params{PickleNames<Obj>::reconstructor, {"__c_type", "__c_checksum", "__c_state"}};
+constexpr auto unpickle_decl = rt::declare<&UnpickleArgs::type, &UnpickleArgs::checksum, &UnpickleArgs::state>(
+    PickleNames<Obj>::reconstructor, {"__c_type", "__c_checksum", "__c_state"});
+
+template <typename Obj>
+constexpr const auto& unpickle_params = unpickle_decl<Obj>.params;
 
 template <typename Obj>
 PyObject* unpickle_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using P = PickleNames<Obj>;
-    std::array<PyObject*, 3> values;
-    if (!rt::bind(unpickle_params<Obj>, args, nargs, kwnames, values)) return nullptr;
-    int checksum;
-    if (!rt::to_int(values[1], checksum)) return nullptr;
-    PyObject* state = values[2];
+    UnpickleArgs a;
+    if (!rt::parse(unpickle_decl<Obj>, args, nargs, kwnames, a)) return nullptr;
+    const int checksum = a.checksum;
+    PyObject* state = a.state;
     if (state != Py_None && !PyTuple_CheckExact(state)) {
         rt::raise_argument_type("__c_state", &PyTuple_Type, state);
         return nullptr;
@@ -548,18 +549,19 @@ PyObject* unpickle_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
     }
     Ref new_ = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(P::type), "__new__"));
     if (!new_) return nullptr;
-    Ref result = Ref::steal(PyObject_CallOneArg(new_.get(), values[0]));
+    Ref result = Ref::steal(PyObject_CallOneArg(new_.get(), a.type));
     if (!result) return nullptr;
     if (state != Py_None && !restore_state<Obj>(result.get(), state)) return nullptr;
     return result.release();
 }
 
 template <typename Obj>
-PyObject* unpickle_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* r = unpickle_body<Obj>(args, nargs, kwnames);
-    if (!r) rt::add_traceback(PickleNames<Obj>::q_reconstructor);
-    return r;
+PyObject* unpickle_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return unpickle_body<Obj>(args, nargs, kwnames);
 }
+
+template <typename Obj>
+inline constexpr auto unpickle_function = rt::traced<&unpickle_call<Obj>, PickleNames<Obj>::q_reconstructor>;
 
 // ---------------------------------------------------------------------------
 // Types.
@@ -589,7 +591,7 @@ PyObject* tp_new(PyTypeObject* type, PyObject*, PyObject*) {
 void tp_dealloc(PyObject* o) { Py_TYPE(o)->tp_free(o); }
 
 #define KC_WRAPPER(M, FN) \
-    {M::name, VELMORA_METH(&FN<M>), METH_FASTCALL | METH_KEYWORDS, rt::signed_method_doc<params_v<M>, M::doc>}
+    {M::name, VELMORA_METH(FN<M>), METH_FASTCALL | METH_KEYWORDS, rt::signed_method_doc<params_v<M>, M::doc>}
 #define KC_SCALAR(M) KC_WRAPPER(M, scalar_method)
 #define KC_ARRAY(M) KC_WRAPPER(M, array_method)
 
@@ -607,7 +609,7 @@ constexpr char setstate_doc[] = "Pickle support: restore the instance dict from 
 
 template <typename Obj>
 PyMethodDef pickle_methods[2] = {
-    {"__reduce__", VELMORA_METH(&reduce_method<Obj>), METH_FASTCALL | METH_KEYWORDS,
+    {"__reduce__", VELMORA_METH(reduce_method<Obj>), METH_FASTCALL | METH_KEYWORDS,
      rt::signed_method_doc<rt::reduce_params, reduce_doc>},
     {"__setstate__", VELMORA_METH(&setstate_method<Obj>), METH_FASTCALL | METH_KEYWORDS,
      rt::signed_method_doc<rt::setstate_params, setstate_doc>},
@@ -692,9 +694,9 @@ constexpr char unpickle_grey_doc[] = "Reconstruct a pickled C_GreyKappaCore (or 
 constexpr char unpickle_freq_doc[] = "Reconstruct a pickled C_KappaCore (or subclass) instance.";
 
 PyMethodDef module_functions[] = {
-    {"__c_unpickle_C_GreyKappaCore", VELMORA_METH(&unpickle_function<GreyKappaCore>),
+    {"__c_unpickle_C_GreyKappaCore", VELMORA_METH(unpickle_function<GreyKappaCore>),
      METH_FASTCALL | METH_KEYWORDS, rt::signed_doc<unpickle_params<GreyKappaCore>, unpickle_grey_doc>},
-    {"__c_unpickle_C_KappaCore", VELMORA_METH(&unpickle_function<KappaCore>), METH_FASTCALL | METH_KEYWORDS,
+    {"__c_unpickle_C_KappaCore", VELMORA_METH(unpickle_function<KappaCore>), METH_FASTCALL | METH_KEYWORDS,
      rt::signed_doc<unpickle_params<KappaCore>, unpickle_freq_doc>},
     {nullptr, nullptr, 0, nullptr}};
 

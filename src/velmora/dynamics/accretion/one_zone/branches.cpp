@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 
 namespace velmora::disk::thermal {
 namespace {
@@ -68,10 +69,13 @@ bool scan(Balance& f, Structure& out) {
         if (!f(xs[i], fs[i])) return false;
         nodes[n_nodes++] = {xs[i], fs[i]};
     }
-    // Turning points of the samples, refined into the extrema of f.
+    // Turning points of the samples, refined into the extrema of f; a turn
+    // within the rounding of f (where it is flat, near 1 at the cool end) is
+    // not one.
     for (int i = 1; i < n && out.n_extrema < max_features; ++i) {
-        const bool maximum = fs[i] > fs[i - 1] && fs[i] >= fs[i + 1];
-        const bool minimum = fs[i] < fs[i - 1] && fs[i] <= fs[i + 1];
+        const double noise = 64.0 * std::numeric_limits<double>::epsilon() * std::max(1.0, std::abs(fs[i]));
+        const bool maximum = fs[i] - fs[i - 1] > noise && fs[i] - fs[i + 1] > noise;
+        const bool minimum = fs[i - 1] - fs[i] > noise && fs[i + 1] - fs[i] > noise;
         if (!maximum && !minimum) continue;
         auto g = [&](double x, double& gx) {
             if (!f(x, gx)) return false;

@@ -219,12 +219,16 @@ Ref columns_tuple(const DiskModel& m) {
     return columns;
 }
 
-constexpr rt::Params<1> model_info_params{"model_info", {"closure"}};
+struct ModelInfoArgs {
+    PyObject* closure;
+};
 
-Ref model_info_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 1> values;
-    if (!bind_driver(model_info_params, args, nargs, kwnames, values)) return {};
-    const DiskModel* m = disk_model_of(reinterpret_cast<OneZoneClosure*>(values[0])->closure_func);
+constexpr auto model_info_decl = rt::declare<&ModelInfoArgs::closure>("model_info", {"closure"});
+
+Ref model_info_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ModelInfoArgs a;
+    if (!parse_driver(model_info_decl, args, nargs, kwnames, a)) return {};
+    const DiskModel* m = disk_model_of(reinterpret_cast<OneZoneClosure*>(a.closure)->closure_func);
     if (!m) return Ref::borrow(Py_None);
     Ref columns = columns_tuple(*m);
     if (!columns) return {};
@@ -267,8 +271,8 @@ int exec_closure(PyObject* module) {
     module_functions[0] = solve_profile_def;
     module_functions[1] = evolve_def;
     module_functions[2] = thermal_equilibria_def;
-    module_functions[3] = {"model_info", VELMORA_METH((&traced<model_info_body, q_model_info>)),
-                           METH_FASTCALL | METH_KEYWORDS, rt::signed_doc<model_info_params, model_info_doc>};
+    module_functions[3] = {"model_info", VELMORA_METH((rt::traced<&model_info_body, q_model_info>)),
+                           METH_FASTCALL | METH_KEYWORDS, rt::signed_doc<model_info_decl.params, model_info_doc>};
     module_functions[4] = {nullptr, nullptr, 0, nullptr};
     return PyModule_AddFunctions(module, module_functions);
 }

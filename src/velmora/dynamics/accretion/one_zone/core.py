@@ -29,7 +29,7 @@ import numpy as np
 from velmora import _quantities
 from velmora.constants import C_CGS, G_CGS, M_SUN, R_SUN
 
-__all__ = ["BRANCHES", "DEFAULTS", "RUN_DEFAULTS", "AdvectiveDisk", "ParameterError", "evolve", "solve_profile",
+__all__ = ["BRANCHES", "DEFAULTS", "MODELS", "RUN_DEFAULTS", "AdvectiveDisk", "ParameterError", "evolve", "solve_profile",
            "tde_defaults", "thermal_equilibria"]
 
 # The disk's parameters with their defaults: the one place for the defaults of
@@ -38,6 +38,7 @@ __all__ = ["BRANCHES", "DEFAULTS", "RUN_DEFAULTS", "AdvectiveDisk", "ParameterEr
 # cm; fallback_time in s. None: derived from the hole mass (R_c, t_fb) or from
 # R_c (the disk radius).
 DEFAULTS = {
+    "model": "advective",
     "mbh": 1e6,
     "r_in": 6.0,
     "alpha": 0.1,
@@ -58,6 +59,14 @@ DEFAULTS = {
     "table_oob": "extend",
 }
 
+# The disk models: the closure type each builds (module, class). "advective":
+# gas plus radiation pressure, radiative and advective cooling (xi); "thin":
+# the textbook thin disk, gas pressure and radiative cooling only.
+MODELS = {
+    "advective": ("velmora.dynamics.accretion.one_zone.models._gasrad_adv", "AdvectiveClosure"),
+    "thin": ("velmora.dynamics.accretion.one_zone.models._thin", "ThinClosure"),
+}
+
 # The arguments of a run, with their defaults (times in s).
 RUN_DEFAULTS = {
     "t_end": 1e8,
@@ -73,13 +82,27 @@ RUN_DEFAULTS = {
 # search from its first guess (no branches, no transitions).
 BRANCHES = ("hottest", "thick", "thin", "coolest", "closure")
 
+# The units of the cgs values a disk derives from its parameters.
+_CGS_UNITS = {"M_BH": "g", "R_g": "cm", "R_in": "cm", "M_D0": "g", "R_D0": "cm", "J_D0": "g cm^2 s^-1",
+              "R_c": "cm", "t_fb": "s", "M_fb_0": "g"}
+
 # Parameters that only mean something with fallback on.
 _FALLBACK_ONLY = ("fallback_mass", "fallback_time", "circularisation_radius", "beta_fb")
 
 
 class ParameterError(ValueError):
     """A parameter of the disk or of a run that is unknown, out of range or
-    inconsistent with another; ``names`` are the parameters concerned."""
+    inconsistent with another; ``names`` are the parameters concerned.
+
+    Examples
+    --------
+    >>> from velmora import AdvectiveDisk, ParameterError
+    >>> try:
+    ...     AdvectiveDisk(alpha=-0.1)
+    ... except ParameterError as exc:
+    ...     print(exc.names, exc)
+    ('alpha',) alpha must be positive and finite, got -0.1
+    """
 
     def __init__(self, text: str, *names: str):
         super().__init__(text)
@@ -151,6 +174,10 @@ class AdvectiveDisk:
 
     Parameters
     ----------
+    model : {"advective", "thin"}
+        The closure: gas plus radiation pressure with radiative and advective
+        cooling (AdvectiveClosure), or the textbook thin disk, gas pressure and
+        radiative cooling only (ThinClosure; no ``xi``).
     mbh : float
         Black-hole mass [M_sun].
     r_in : float
@@ -166,7 +193,7 @@ class AdvectiveDisk:
         Whether debris falls back onto the disk.
     fallback_mass : float
         Fallback mass scale M_fb_0 [M_sun]; M_fb_0 / (beta_fb - 1) falls back
-        in all.
+        in all. None stands for the default here and for ``beta_fb``.
     fallback_time : float or None
         Fallback time t_fb [s]; None: the orbital period of the most bound
         debris of a Sun-like star.
@@ -217,14 +244,15 @@ class AdvectiveDisk:
     velmora.dynamics.accretion.one_zone.core.ParameterError: fallback_time given with fallback=False: ...
     """
 
-    def __init__(self, *, mbh=DEFAULTS["mbh"], r_in=DEFAULTS["r_in"], alpha=DEFAULTS["alpha"],
+    def __init__(self, *, model=DEFAULTS["model"], mbh=DEFAULTS["mbh"], r_in=DEFAULTS["r_in"],
+                 alpha=DEFAULTS["alpha"],
                  mu=DEFAULTS["mu"], xi=DEFAULTS["xi"], disk_mass=DEFAULTS["disk_mass"],
                  disk_radius=DEFAULTS["disk_radius"], fallback=DEFAULTS["fallback"],
                  fallback_mass=DEFAULTS["fallback_mass"], fallback_time=DEFAULTS["fallback_time"],
                  circularisation_radius=DEFAULTS["circularisation_radius"], beta_fb=DEFAULTS["beta_fb"],
                  opacity=DEFAULTS["opacity"], X=DEFAULTS["X"], Z=DEFAULTS["Z"], opal_set=DEFAULTS["opal_set"],
                  opal_file=DEFAULTS["opal_file"], table_oob=DEFAULTS["table_oob"]):
-        given = dict(mbh=mbh, r_in=r_in, alpha=alpha, mu=mu, xi=xi, disk_mass=disk_mass,
+        given = dict(model=model, mbh=mbh, r_in=r_in, alpha=alpha, mu=mu, xi=xi, disk_mass=disk_mass,
                      disk_radius=disk_radius, fallback=fallback, fallback_mass=fallback_mass,
                      fallback_time=fallback_time, circularisation_radius=circularisation_radius,
                      beta_fb=beta_fb, opacity=opacity, X=X, Z=Z, opal_set=opal_set, opal_file=opal_file,
@@ -240,6 +268,7 @@ class AdvectiveDisk:
         """The parameters as plain Python values in the documented units,
         checked one by one and for consistency."""
         p = {}
+        p["model"] = _choice(given["model"], "model", tuple(MODELS))
         p["mbh"] = _number(_mass_in_msun(given["mbh"], "mbh"), "mbh")
         M_BH = p["mbh"] * M_SUN
         r_in = given["r_in"]
@@ -248,7 +277,12 @@ class AdvectiveDisk:
         p["r_in"] = _number(r_in, "r_in")
         for name in ("alpha", "mu"):
             p[name] = _number(given[name], name)
-        p["xi"] = _number(given["xi"], "xi", lambda v: v >= 0.0, "non-negative")
+        if p["model"] == "advective":
+            p["xi"] = _number(given["xi"], "xi", lambda v: v >= 0.0, "non-negative")
+        elif given["xi"] is not None and given["xi"] != DEFAULTS["xi"]:
+            raise ParameterError(f"xi given with model={p['model']!r}: that model has no advection", "xi", "model")
+        else:
+            p["xi"] = None
         p["disk_mass"] = _number(_mass_in_msun(given["disk_mass"], "disk_mass"), "disk_mass")
         for name in ("disk_radius", "circularisation_radius"):
             value = _quantities.value_in(given[name], "cm", name, "a length")
@@ -257,11 +291,17 @@ class AdvectiveDisk:
         if not isinstance(fallback, bool) and type(fallback).__name__ != "bool_":
             raise ParameterError(f"fallback must be True or False, got {fallback!r}", "fallback")
         p["fallback"] = bool(fallback)
-        p["fallback_mass"] = _number(_mass_in_msun(given["fallback_mass"], "fallback_mass"), "fallback_mass")
+        # None for the fallback's mass scale and index: the default (what a
+        # disk without fallback records).
+        mass = given["fallback_mass"]
+        p["fallback_mass"] = None if mass is None else _number(_mass_in_msun(mass, "fallback_mass"), "fallback_mass")
         value = _quantities.value_in(given["fallback_time"], "s", "fallback_time", "a time")
         p["fallback_time"] = None if value is None else _number(value, "fallback_time")
-        p["beta_fb"] = _number(given["beta_fb"], "beta_fb")
-        if not p["fallback"]:
+        p["beta_fb"] = None if given["beta_fb"] is None else _number(given["beta_fb"], "beta_fb")
+        if p["fallback"]:
+            for name in ("fallback_mass", "beta_fb"):
+                p[name] = DEFAULTS[name] if p[name] is None else p[name]
+        else:
             # Without fallback these mean nothing: refuse them rather than ignore
             # them (the defaults are no request).
             stray = [n for n in _FALLBACK_ONLY if p[n] is not None and p[n] != DEFAULTS[n]]
@@ -318,8 +358,8 @@ class AdvectiveDisk:
             x = cgs[key]
             if not (math.isfinite(x) and x > 0.0 and math.isfinite(math.log(x) if x > 0.0 else math.nan)):
                 given = ", ".join(f"{n} = {p[n]!r}" for n in dict.fromkeys(names))
-                raise ParameterError(f"out of range: {given} gives {key} = {x:.4g} (cgs), which is not a "
-                                     "positive finite number", *dict.fromkeys(names))
+                raise ParameterError(f"out of range: {given} gives {key} = {x:.4g} {_CGS_UNITS[key]}, which is "
+                                     "not a positive finite number", *dict.fromkeys(names))
         if cgs["R_D0"] <= cgs["R_in"]:
             raise ParameterError(f"the disk radius ({cgs['R_D0']:.4g} cm) must lie outside the inner edge "
                                  f"({cgs['R_in']:.4g} cm)", "disk_radius", "r_in")
@@ -334,11 +374,15 @@ class AdvectiveDisk:
         return params
 
     def _build(self):
+        import importlib
+
         from velmora.radiation.opacity.choice import opacity_law
-        from .models._gasrad_adv import AdvectiveClosure
 
         p = self._params
-        closure = AdvectiveClosure(p["fallback"], p["mu"], p["xi"])
+        module, name = MODELS[p["model"]]
+        closure_type = getattr(importlib.import_module(module), name)
+        closure = (closure_type(p["fallback"], p["mu"], p["xi"]) if p["model"] == "advective"
+                   else closure_type(p["fallback"], p["mu"]))
         closure.opacity = opacity_law(p["opacity"], p["X"], p["Z"], opal_set=p["opal_set"],
                                       opal_file=p["opal_file"], table_oob=p["table_oob"])
         closure.bind_runtime_parameters(self._runtime_parameters())
@@ -362,7 +406,8 @@ class AdvectiveDisk:
 
     @property
     def closure(self):
-        """The bound compiled closure (an AdvectiveClosure) the runs use."""
+        """The bound compiled closure the runs use (an AdvectiveClosure, or a
+        ThinClosure for model="thin")."""
         return self._closure
 
     @property
@@ -444,7 +489,14 @@ class AdvectiveDisk:
 
     def keplerian_omega(self, R):
         """Angular velocity sqrt(G M_BH / R^3) [s^-1] of a circular orbit at
-        R [cm] (a number or an array)."""
+        R [cm] (a number or an array).
+
+        Examples
+        --------
+        >>> from velmora import AdvectiveDisk
+        >>> f"{AdvectiveDisk(mbh=1e6).keplerian_omega(1e13):.4e} s^-1"
+        '3.6430e-04 s^-1'
+        """
         R = np.asarray(_quantities.value_in(R, "cm", "R", "a length"), dtype=np.float64)
         return np.sqrt(G_CGS * self._cgs["M_BH"] / R ** 3)
 
@@ -508,7 +560,7 @@ class AdvectiveDisk:
             if getattr(exc, "rows", None) is None:
                 raise  # refused before the run started
             interrupted = isinstance(exc, KeyboardInterrupt)
-            exc.result = Evolution.of_run(self, run, exc.rows, getattr(exc, "info", None) or {},
+            exc.result = Evolution._of_run(self, run, exc.rows, getattr(exc, "info", None) or {},
                                           status="interrupted" if interrupted else "failed",
                                           error="interrupted" if interrupted else f"{type(exc).__name__}: {exc}")
             if interrupted or on_failure == "raise":
@@ -519,7 +571,7 @@ class AdvectiveDisk:
         finally:
             if owned:
                 bar.close()
-        return Evolution.of_run(self, run, rows, info)
+        return Evolution._of_run(self, run, rows, info)
 
     def profile(self, R, Sigma, Omega=None, branch="hottest", M_D=None, threads=1, on_failure="raise"):
         """The thermal structure of rings of the disk at one time: a
@@ -579,8 +631,8 @@ class AdvectiveDisk:
             Ring radius [cm] (a Quantity is converted).
         Sigma_range : (float, float) or array_like
             Surface densities [g cm^-2]: a pair (low, high) gives `n` values
-            log-spaced between them; more than two values are taken as
-            they are.
+            log-spaced between them (n=2: the pair itself); more than two
+            values are taken as they are.
         n : int
             Number of surface densities of a pair.
         Omega : float or None

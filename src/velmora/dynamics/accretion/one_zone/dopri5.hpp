@@ -168,9 +168,6 @@ public:
     const Counts& counts() const { return counts_; }
     // The last accepted step's continuous extension.
     const DenseStep<N>& dense() const { return dense_; }
-    // After Outcome::edge or Outcome::event: the end of the window in which
-    // the trajectory meets the edge.
-    double window_end() const { return window_end_; }
 
     // Sets the initial point, evaluates its derivative and picks the first
     // step (Hairer, Norsett & Wanner's starting-step estimate), at most h_max.
@@ -270,9 +267,6 @@ public:
             return last ? Outcome::reached : Outcome::accepted;
         }
     }
-
-    const State<N>& y() const { return y_; }
-    const State<N>& dydt() const { return f_; }
 
 private:
     // rtol times the shortest time on which the state changes, never below

@@ -9,12 +9,10 @@
 #include "dynamics/accretion/one_zone/closure.hpp"
 #include "dynamics/accretion/one_zone/disk_model.hpp"
 
+#include "_runtime/declare.hpp"
 #include "_runtime/runtime.hpp"
 
-#include <cxxabi.h>
-
 #include <cmath>
-#include <new>
 
 namespace velmora::disk {
 
@@ -144,35 +142,19 @@ int register_disk_model(closure_func_t closure, const DiskModel* model);
 enum class BranchArg { unset, closure, named };
 bool read_branch(PyObject* value, const char* func, BranchArg& kind, thermal::Choice& choice, const char*& name);
 
-// The arguments of a driver; the first must be a closure object.
-template <std::size_t N>
-bool bind_driver(const rt::Params<N>& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 std::array<PyObject*, N>& values) {
-    if (!rt::bind(params, args, nargs, kwnames, values)) return false;
-    if (PyObject_TypeCheck(values[0], &closure_type)) return true;
-    rt::raise_argument_type("closure", &closure_type, values[0]);
+// The arguments of a driver, declared once (declare.hpp); the first, the
+// `closure` member, must be a closure object.
+template <typename Args, std::size_t N>
+bool parse_driver(const rt::Declaration<Args, N>& decl, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  Args& out) {
+    if (!rt::parse(decl, args, nargs, kwnames, out)) return false;
+    if (PyObject_TypeCheck(out.closure, &closure_type)) return true;
+    rt::raise_argument_type("closure", &closure_type, out.closure);
     return false;
 }
 
 // A new (n, n_fields) float64 array for output rows, and a view on it.
 rt::Ref new_rows(Py_ssize_t n, int n_fields, rt::Table& table);
-
-// A module function of the drivers: its body, and the traceback entry on
-// every failure path. Memory running out inside a driver is a MemoryError;
-// the forced unwind of a thread ended at interpreter exit passes through.
-template <rt::Ref (*Body)(PyObject* const*, Py_ssize_t, PyObject*), const char* Qualname>
-PyObject* traced(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    rt::Ref r;
-    try {
-        r = Body(args, nargs, kwnames);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
-    if (!r) rt::add_traceback(Qualname);
-    return r.release();
-}
 
 // The module functions each driver's source defines.
 extern PyMethodDef solve_profile_def;

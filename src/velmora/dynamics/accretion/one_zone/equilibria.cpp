@@ -43,17 +43,21 @@ Ref extrema_list(const thermal::Structure& s) {
     return list;
 }
 
-constexpr rt::Params<4> thermal_equilibria_params{"thermal_equilibria", {"closure", "R_D", "Sigma", "Omega"}};
+struct EquilibriaArgs {
+    PyObject* closure;
+    double R_D, Sigma, Omega;
+};
 
-Ref thermal_equilibria_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 4> values;
-    if (!bind_driver(thermal_equilibria_params, args, nargs, kwnames, values)) return {};
-    PyObject* obj = values[0];
+constexpr auto thermal_equilibria_decl =
+    rt::declare<&EquilibriaArgs::closure, &EquilibriaArgs::R_D, &EquilibriaArgs::Sigma, &EquilibriaArgs::Omega>(
+        "thermal_equilibria", {"closure", "R_D", "Sigma", "Omega"});
+
+Ref thermal_equilibria_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    EquilibriaArgs a;
+    if (!parse_driver(thermal_equilibria_decl, args, nargs, kwnames, a)) return {};
+    PyObject* obj = a.closure;
     if (!closure_ready(obj, "thermal_equilibria", false)) return {};
-    DiskDerived derived;
-    if (!rt::to_double(values[1], derived.R_D) || !rt::to_double(values[2], derived.Sigma) ||
-        !rt::to_double(values[3], derived.Omega))
-        return {};
+    const DiskDerived derived{a.R_D, a.Sigma, a.Omega};
     if (!rt::require("thermal_equilibria", msg::req_positive_finite, rt::positive_finite,
                      {{"R_D", derived.R_D}, {"Sigma", derived.Sigma}, {"Omega", derived.Omega}}))
         return {};
@@ -128,8 +132,8 @@ constexpr char thermal_equilibria_doc[] =
 }  // namespace
 
 PyMethodDef thermal_equilibria_def = {"thermal_equilibria",
-                                      VELMORA_METH((&traced<thermal_equilibria_body, q_thermal_equilibria>)),
+                                      VELMORA_METH((rt::traced<&thermal_equilibria_body, q_thermal_equilibria>)),
                                       METH_FASTCALL | METH_KEYWORDS,
-                                      rt::signed_doc<thermal_equilibria_params, thermal_equilibria_doc>};
+                                      rt::signed_doc<thermal_equilibria_decl.params, thermal_equilibria_doc>};
 
 }  // namespace velmora::disk

@@ -13,21 +13,15 @@
 // come from the steps' continuous extension, so output times never shape the
 // steps. With branch="closure" the installed closure searches from the last
 // accepted point's solution instead, as its own first guess allows.
-#include "dynamics/accretion/one_zone/branches.hpp"
-#include "dynamics/accretion/one_zone/dopri5.hpp"
-#include "dynamics/accretion/one_zone/drivers.hpp"
+#include "dynamics/accretion/one_zone/evolution.hpp"
 
 #include "_runtime/checks.hpp"
 #include "_runtime/format.hpp"
 #include "_runtime/notes.hpp"
 #include "_runtime/signature.hpp"
 #include "_runtime/threads.hpp"
-#include "math_utils/scalar_search.hpp"
 
-#include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <limits>
 #include <vector>
 
 namespace velmora::disk {
@@ -35,503 +29,9 @@ namespace {
 
 namespace msg = rt::msg;
 using rt::Ref;
-using State = ode::State<2>;
+using namespace evolution;
 
 constexpr char q_evolve[] = OZ_PREFIX "evolve";
-
-// How the thermal structure is chosen: the closure's own search, or a branch.
-struct ThermalMode {
-    bool follow = false;
-    thermal::Choice start = thermal::Choice::hottest;
-    const char* name = "closure";
-};
-
-struct EvolveInput {
-    double M_D0 = 0.0, R_D0 = 0.0, t_end = 0.0, t_start = 0.0, rtol = 1e-8;
-    int n_out = 200;
-    int max_steps = 100000;
-    PyObject* progress = nullptr;  // borrowed; null for none
-    PyObject* branch = nullptr;    // borrowed; null for the default
-    bool full_output = false;
-};
-
-// One evaluation of the disk: state, ring, thermal structure, rates, and the
-// branch's bracket there.
-struct DiskPoint {
-    DiskState state{};
-    DiskDerived derived{};
-    ClosureResult result{};
-    DiskStep step{};
-    thermal::Branch branch{};
-};
-
-// Roots of the balance closer than this in ln T to a fold are the fold's own.
-constexpr double fold_width = 1e-6;
-
-// A jump from one branch to another, at the time the first one ended.
-struct Transition {
-    double t;
-    thermal::Label from, to;
-    DiskPoint before, after;
-};
-
-// The right-hand side for the stepper, and the disk's thermal history; runs
-// without the interpreter lock.
-class DiskSystem {
-public:
-    DiskSystem(PyObject* obj, const ParameterSnapshot& run, bool follow)
-        : obj_(obj), run_(run), params_(run.params()), follow_(follow) {}
-
-    ode::Eval derivative(double t, const State& y, State& dydt) {
-        ++evaluations_;
-        const ode::Eval e = evaluate(t, y, latest_);
-        if (e == ode::Eval::ok) dydt = {latest_.step.step1, latest_.step.step2};
-        return e;
-    }
-
-    // The stepper's accepted point was the evaluation just made.
-    void accept(double t, const State& y) {
-        if (!(latest_.state.state0 == t && latest_.state.M_D == y[0] && latest_.state.state2 == y[1]))
-            evaluate(t, y, latest_);
-        accepted_ = latest_;
-        previous_ = accepted_.result;
-        tracked_ = accepted_.branch;
-        has_unsolved_ = false;
-    }
-
-    // The disk at (t, y): its ring, its thermal structure on the followed
-    // branch (or from the closure, starting at the last accepted solution),
-    // its rates. Eval::event: the followed branch has ended there.
-    ode::Eval evaluate(double t, const State& y, DiskPoint& p) {
-        // A trial step long enough to empty the disk is the stepper's to shorten.
-        if (!rt::positive_finite(y[0]) || !rt::positive_finite(y[1])) return ode::Eval::outside;
-        p.state = DiskState{t, y[0], y[1]};
-        failure_ = checked(run_.compute_derived(obj_, &p.state, &params_, &p.derived), "compute_derived");
-        if (failure_.failed()) return ode::Eval::stop;
-        if (follow_) {
-            const ode::Eval e = solve_on_branch(p);
-            if (e != ode::Eval::ok) return e;
-        } else {
-            failure_ = checked_closure(run_.closure_func(&p.state, &p.derived, &params_, &previous_, &p.result));
-            if (failure_.kind == KernelFailure::no_solution) return unsolved(p);
-            if (failure_.failed()) return ode::Eval::stop;
-        }
-        failure_ = disk_rates(run_, p.state, p.derived, p.result, p.step);
-        return failure_.failed() ? ode::Eval::stop : ode::Eval::ok;
-    }
-
-    // The stable root `choice` picks at the start, from a scan; false with
-    // the failure (or, for a branch that does not exist, missing_) set.
-    bool choose_start(double t, const State& y, thermal::Choice choice) {
-        DiskPoint p;
-        p.state = DiskState{t, y[0], y[1]};
-        failure_ = checked(run_.compute_derived(obj_, &p.state, &params_, &p.derived), "compute_derived");
-        if (failure_.failed()) return false;
-        thermal::Structure s;
-        if (!scan_at(p, s)) return false;
-        const int k = s.pick(choice);
-        if (k < 0) {
-            missing_ = true;
-            at_ = p;
-            return false;
-        }
-        tracked_ = s.branch_of(k, run_.thermal->ln_T_min, run_.thermal->ln_T_max);
-        start_label_ = s.label(k);
-        return true;
-    }
-
-    // After the event at the accepted point: the stable root the disk falls
-    // onto, beyond the end of its branch, and the transition. False with the
-    // failure (or no_landing_) set.
-    bool fall(Transition& out) {
-        const DiskPoint& p = accepted_;
-        thermal::Structure s;
-        if (!scan_at(p, s)) return false;
-        // Past the bounding extremum, and clear of the merging pair itself:
-        // at the fold the old root and the unstable one differ by about the
-        // square root of the balance's rounding.
-        const bool downward = ended_below_;
-        const double edge = downward ? std::min(p.branch.lo, p.branch.root) - fold_width
-                                     : std::max(p.branch.hi, p.branch.root) + fold_width;
-        const int k = s.next_stable(edge, downward);
-        if (k < 0) {
-            no_landing_ = true;
-            at_ = p;
-            return false;
-        }
-        out.t = p.state.state0;
-        out.from = s.label_at(p.branch.root, fold_width);
-        out.to = s.label(k);
-        out.before = p;
-        tracked_ = s.branch_of(k, run_.thermal->ln_T_min, run_.thermal->ln_T_max);
-        const State y{p.state.M_D, p.state.state2};
-        if (evaluate(p.state.state0, y, out.after) != ode::Eval::ok) return false;
-        return true;
-    }
-
-    const DiskPoint& accepted() const { return accepted_; }
-    // After Eval::stop: what failed, at the point being evaluated.
-    const KernelFailure& failure() const { return failure_; }
-    const DiskPoint& latest() const { return latest_; }
-    // The last state without a solution since the last accepted step.
-    bool has_unsolved() const { return has_unsolved_; }
-    const DiskPoint& unsolved_point() const { return unsolved_; }
-    const KernelFailure& unsolved_failure() const { return unsolved_failure_; }
-    bool ended_below() const { return ended_below_; }
-    bool missing() const { return missing_; }
-    bool no_landing() const { return no_landing_; }
-    const DiskPoint& at() const { return at_; }
-    thermal::Label start_label() const { return start_label_; }
-    const thermal::Branch& tracked() const { return tracked_; }
-    void set_tracked(const thermal::Branch& b) { tracked_ = b; }
-    long evaluations() const { return evaluations_; }
-    long residual_evaluations() const { return residual_evaluations_; }
-    long scans() const { return scans_; }
-
-private:
-    ode::Eval unsolved(const DiskPoint& p) {
-        // No thermal equilibrium here: a trial step too long, or the disk
-        // has reached such a state. The stepper narrows it down; if it is
-        // real, this is the failure to report.
-        unsolved_ = p;
-        unsolved_failure_ = failure_;
-        has_unsolved_ = true;
-        return ode::Eval::outside;
-    }
-
-    ode::Eval solve_on_branch(DiskPoint& p) {
-        ThermalContext ctx;
-        failure_ = checked(run_.thermal->prepare(&p.derived, &params_, &ctx), "closure");
-        if (failure_.failed()) return ode::Eval::stop;
-        thermal::Balance balance(*run_.thermal, ctx);
-        const thermal::Follow r = thermal::follow(balance, tracked_, p.branch);
-        residual_evaluations_ += balance.evaluations();
-        switch (r) {
-            case thermal::Follow::ok: break;
-            case thermal::Follow::ended_below:
-            case thermal::Follow::ended_above:
-                ended_below_ = r == thermal::Follow::ended_below;
-                return ode::Eval::event;
-            case thermal::Follow::no_root:
-                failure_ = {KernelFailure::no_solution, math_utils::EXPAND_FAIL, "closure"};
-                return unsolved(p);
-            case thermal::Follow::failed:
-                failure_ = checked(balance.status() ? balance.status() : -1, "closure");
-                return ode::Eval::stop;
-        }
-        failure_ = checked(run_.thermal->fill(&p.derived, &params_, &ctx, p.branch.root, &p.result), "closure");
-        return failure_.failed() ? ode::Eval::stop : ode::Eval::ok;
-    }
-
-    bool scan_at(const DiskPoint& p, thermal::Structure& s) {
-        ThermalContext ctx;
-        failure_ = checked(run_.thermal->prepare(&p.derived, &params_, &ctx), "closure");
-        if (failure_.failed()) return false;
-        thermal::Balance balance(*run_.thermal, ctx);
-        ++scans_;
-        const bool ok = thermal::scan(balance, s);
-        residual_evaluations_ += balance.evaluations();
-        if (!ok) failure_ = checked(balance.status() ? balance.status() : -1, "closure");
-        return ok;
-    }
-
-    PyObject* obj_;
-    const ParameterSnapshot& run_;
-    const DiskParameters& params_;
-    const bool follow_;
-    ClosureResult previous_{};  // closure mode: start of every search (0.0: the closure's own guess)
-    thermal::Branch tracked_{};  // branch mode: the branch at the last accepted point
-    DiskPoint latest_, accepted_, unsolved_, at_;
-    KernelFailure failure_, unsolved_failure_;
-    bool has_unsolved_ = false, ended_below_ = false, missing_ = false, no_landing_ = false;
-    thermal::Label start_label_ = thermal::Label::single;
-    long evaluations_ = 0, residual_evaluations_ = 0, scans_ = 0;
-};
-
-// The output times: n_out points log-spaced from t_start to t_end, the first
-// exactly t_start (unless n_out is 1) and the last exactly t_end, never
-// beyond it and never decreasing, however close the two are.
-std::vector<double> output_times(const EvolveInput& in) {
-    std::vector<double> times(static_cast<std::size_t>(in.n_out));
-    const double a = std::log(in.t_start), b = std::log(in.t_end);
-    for (int k = 0; k + 1 < in.n_out; ++k) times[k] = std::exp(a + (b - a) * k / (in.n_out - 1));
-    times.front() = in.t_start;  // both ends exactly, not through exp(log(t))
-    times.back() = in.t_end;
-    for (std::size_t k = 1; k < times.size(); ++k) times[k] = std::clamp(times[k], times[k - 1], in.t_end);
-    return times;
-}
-
-// How a run ended.
-struct EvolveOutcome {
-    enum Kind {
-        done,
-        kernel,          // a kernel failed, or no thermal equilibrium (failure says which)
-        callback,        // progress raised, or the object was rebound; the exception is pending
-        interrupted,     // a signal handler raised; the exception is pending
-        step_too_small,
-        too_many_steps,
-        stalled,
-        missing_branch,  // the asked-for branch does not exist at the start
-        no_landing,      // a branch ended with no stable root beyond it
-        restless,        // transitions without settling
-        empty,           // the disk's mass or angular momentum ran out
-    } kind = done;
-    int rows = 0;           // output rows completed
-    KernelFailure failure;  // kind kernel
-    DiskPoint at;           // where it happened
-    double t = 0.0, h = 0.0, t_target = 0.0;
-    long max_steps = 0;
-};
-
-// The largest accretion rate onto the hole: over the accepted points and the
-// transitions, then refined between the neighbouring steps' continuous
-// extensions.
-struct Peak {
-    double t = 0.0, Mdot = -1.0;
-    thermal::Branch branch{};
-    ode::DenseStep<2> before{}, after{};
-    bool has_before = false, has_after = false, awaiting_after = false;
-};
-
-// Pending signals, about every 0.1 s of run time, with the lock taken
-// briefly; false with the handler's exception pending.
-class SignalWatch {
-public:
-    bool check() {
-        const auto now = std::chrono::steady_clock::now();
-        if (now < next_) return true;
-        next_ = now + std::chrono::milliseconds(100);
-        rt::GilGuard gil;
-        return PyErr_CheckSignals() == 0;
-    }
-
-private:
-    std::chrono::steady_clock::time_point next_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
-};
-
-// At each output row, with the lock taken briefly: pending signals, then the
-// progress callback with the fraction done, then whether the object still
-// holds the parameters the run started from. False with the exception
-// pending on this thread.
-bool report_progress(PyObject* obj, const ParameterSnapshot& run, PyObject* progress, int rows, int n_out,
-                     bool& interrupted) {
-    rt::GilGuard gil;
-    if (PyErr_CheckSignals() < 0) {
-        interrupted = true;
-        return false;
-    }
-    if (!progress) return true;
-    Ref fraction = rt::new_float(static_cast<double>(rows) / n_out);
-    if (!fraction || !Ref::steal(PyObject_CallOneArg(progress, fraction.get()))) return false;
-    if (run.current(obj)) return true;
-    PyErr_Format(PyExc_RuntimeError, msg::evolve_rebound, Py_TYPE(obj)->tp_name);
-    return false;
-}
-
-// Transitions closer together than this many event tolerances, this many
-// times in a row, mean the disk cannot settle on either branch.
-constexpr int max_quick_transitions = 50;
-
-class Run {
-public:
-    Run(PyObject* obj, const ParameterSnapshot& run, const EvolveInput& in, const ThermalMode& mode,
-        const std::vector<double>& times, double* out)
-        : obj_(obj),
-          run_(run),
-          in_(in),
-          mode_(mode),
-          times_(times),
-          out_(out),
-          sys_(obj, run, mode.follow),
-          stepper_(in.rtol, in.max_steps) {}
-
-    EvolveOutcome go() {
-        r_.max_steps = in_.max_steps;
-        const State y0{in_.M_D0, ring_angular_momentum(in_.M_D0, in_.R_D0, run_.params().M_BH)};
-        if (mode_.follow && !sys_.choose_start(0.0, y0, mode_.start)) {
-            if (sys_.missing()) return finish(EvolveOutcome::missing_branch, 0.0);
-            return kernel_failure(sys_.failure(), sys_.latest(), 0.0);
-        }
-        ode::Outcome o = stepper_.start(sys_, 0.0, y0, in_.t_end);
-        if (o != ode::Outcome::accepted) return stopped(o, 0.0);
-        consider_peak(sys_.accepted(), false);
-        int quick = 0;
-        double last_transition = -1.0;
-        while (r_.rows < in_.n_out) {
-            o = stepper_.step(sys_, in_.t_end);
-            if (o == ode::Outcome::event) {
-                Transition tr;
-                if (!sys_.fall(tr)) {
-                    if (sys_.no_landing()) return finish(EvolveOutcome::no_landing, stepper_.t());
-                    return kernel_failure(sys_.failure(), sys_.accepted(), stepper_.t());
-                }
-                const double dt = tr.t - last_transition;
-                quick = dt <= 1e3 * in_.rtol * std::max(tr.t, 1.0) ? quick + 1 : 0;
-                if (quick >= max_quick_transitions) return finish(EvolveOutcome::restless, tr.t);
-                last_transition = tr.t;
-                transitions_.push_back(tr);
-                consider_peak(tr.after, false);
-                const State y{tr.after.state.M_D, tr.after.state.state2};
-                o = stepper_.start(sys_, tr.t, y, in_.t_end - tr.t);
-                if (o != ode::Outcome::accepted) return stopped(o, tr.t);
-                continue;
-            }
-            if (o != ode::Outcome::accepted && o != ode::Outcome::reached) return stopped(o, times_[r_.rows]);
-            consider_peak(sys_.accepted(), true);
-            if (!write_rows()) return r_;
-            if (!watch_.check()) {
-                r_.kind = EvolveOutcome::interrupted;
-                r_.t = stepper_.t();
-                return r_;
-            }
-        }
-        refine_peak();
-        return r_;
-    }
-
-    const std::vector<Transition>& transitions() const { return transitions_; }
-    const Peak& peak() const { return peak_; }
-    const DiskSystem& system() const { return sys_; }
-    const ode::Counts& counts() const { return stepper_.counts(); }
-
-private:
-    // Rows at the output times within the step just accepted, from its
-    // continuous extension; the step's own end exactly.
-    bool write_rows() {
-        const ode::DenseStep<2>& d = stepper_.dense();
-        const double t_new = stepper_.t();
-        while (r_.rows < in_.n_out && times_[r_.rows] <= t_new) {
-            const double t = times_[r_.rows];
-            DiskPoint p;
-            if (t == t_new) {
-                p = sys_.accepted();
-            } else {
-                const ode::Eval e = sys_.evaluate(t, d.at(t), p);
-                if (e != ode::Eval::ok) {
-                    // Within the tolerance of a branch's end, or a failure.
-                    if (e == ode::Eval::stop) {
-                        kernel_failure(sys_.failure(), p, t);
-                        return false;
-                    }
-                    p = sys_.accepted();
-                }
-            }
-            const KernelFailure f = write_row(run_, r_.rows, p.state, p.derived, p.result, p.step, out_);
-            if (f.failed()) {
-                kernel_failure(f, p, t);
-                return false;
-            }
-            ++r_.rows;
-            bool interrupted = false;
-            if (!report_progress(obj_, run_, in_.progress, r_.rows, in_.n_out, interrupted)) {
-                r_.kind = interrupted ? EvolveOutcome::interrupted : EvolveOutcome::callback;
-                r_.t = t;
-                return false;
-            }
-        }
-        return true;
-    }
-
-    void consider_peak(const DiskPoint& p, bool after_a_step) {
-        if (peak_.awaiting_after && after_a_step) {
-            peak_.after = stepper_.dense();
-            peak_.has_after = true;
-        }
-        peak_.awaiting_after = false;
-        if (!(p.step.step0 > peak_.Mdot)) return;
-        peak_.t = p.state.state0;
-        peak_.Mdot = p.step.step0;
-        peak_.branch = p.branch;
-        peak_.has_before = after_a_step;
-        if (after_a_step) peak_.before = stepper_.dense();
-        peak_.has_after = false;
-        peak_.awaiting_after = true;
-    }
-
-    // The peak between the accepted points on either side of the best one:
-    // the accretion rate along the continuous extensions, maximised.
-    void refine_peak() {
-        if (!mode_.follow) return;
-        auto try_step = [&](const ode::DenseStep<2>& d) {
-            const thermal::Branch kept = sys_.tracked();
-            sys_.set_tracked(peak_.branch);
-            bool ok = true;
-            auto minus_Mdot = [&](double t, double& g) {
-                DiskPoint p;
-                if (sys_.evaluate(t, d.at(t), p) != ode::Eval::ok) return ok = false;
-                g = -p.step.step0;
-                return true;
-            };
-            math_utils::Minimum m;
-            if (math_utils::local_minimum(minus_Mdot, d.t_old, d.t_old + d.h, 0.0, m) && ok && -m.f > peak_.Mdot) {
-                peak_.Mdot = -m.f;
-                peak_.t = m.x;
-            }
-            sys_.set_tracked(kept);
-            rt::GilGuard gil;  // a failed evaluation here only leaves the peak as it was
-            PyErr_Clear();
-        };
-        if (peak_.has_before) try_step(peak_.before);
-        if (peak_.has_after) try_step(peak_.after);
-    }
-
-    EvolveOutcome& finish(EvolveOutcome::Kind kind, double t) {
-        r_.kind = kind;
-        r_.t = t;
-        r_.at = sys_.at();
-        return r_;
-    }
-
-    EvolveOutcome& kernel_failure(const KernelFailure& f, const DiskPoint& p, double t) {
-        r_.kind = EvolveOutcome::kernel;
-        r_.failure = f;
-        r_.at = p;
-        r_.t = t;
-        return r_;
-    }
-
-    EvolveOutcome& stopped(ode::Outcome o, double t_target) {
-        r_.t = stepper_.t();
-        r_.h = stepper_.step();
-        r_.t_target = t_target;
-        switch (o) {
-            case ode::Outcome::stopped: return kernel_failure(sys_.failure(), sys_.latest(), stepper_.t());
-            case ode::Outcome::edge:
-                if (sys_.has_unsolved())
-                    return kernel_failure(sys_.unsolved_failure(), sys_.unsolved_point(), stepper_.t());
-                r_.kind = EvolveOutcome::empty;
-                return r_;
-            case ode::Outcome::start_outside:
-                if (sys_.has_unsolved())
-                    return kernel_failure(sys_.unsolved_failure(), sys_.unsolved_point(), stepper_.t());
-                r_.kind = EvolveOutcome::step_too_small;
-                return r_;
-            case ode::Outcome::step_too_small: r_.kind = EvolveOutcome::step_too_small; break;
-            case ode::Outcome::too_many_steps: r_.kind = EvolveOutcome::too_many_steps; break;
-            case ode::Outcome::stalled: r_.kind = EvolveOutcome::stalled; break;
-            case ode::Outcome::event:
-            case ode::Outcome::accepted:
-            case ode::Outcome::reached: break;
-        }
-        // The step shrank to nothing against a state without a solution.
-        if (r_.kind == EvolveOutcome::step_too_small && sys_.has_unsolved())
-            return kernel_failure(sys_.unsolved_failure(), sys_.unsolved_point(), stepper_.t());
-        return r_;
-    }
-
-    PyObject* obj_;
-    const ParameterSnapshot& run_;
-    const EvolveInput& in_;
-    const ThermalMode& mode_;
-    const std::vector<double>& times_;
-    double* out_;
-    DiskSystem sys_;
-    ode::DormandPrince5<2> stepper_;
-    EvolveOutcome r_;
-    std::vector<Transition> transitions_;
-    Peak peak_;
-    SignalWatch watch_;
-};
 
 // --- results and reports, with the lock held ------------------------------------
 
@@ -660,67 +160,52 @@ bool read_mode(PyObject* value, const ParameterSnapshot& run, PyObject* obj, The
     return true;
 }
 
-bool read_evolve_input(const std::array<PyObject*, 11>& values, EvolveInput& in) {
-    if (!rt::to_double(values[1], in.M_D0) || !rt::to_double(values[2], in.R_D0) ||
-        !rt::to_double(values[3], in.t_end))
-        return false;
-    if (values[4] && !rt::to_int(values[4], in.n_out)) return false;
-    if (values[5] && !rt::to_double(values[5], in.rtol)) return false;
-    const bool has_t_start = values[7] && values[7] != Py_None;
-    if (has_t_start && !rt::to_double(values[7], in.t_start)) return false;
+constexpr auto evolve_decl =
+    rt::declare<&EvolveInput::closure, &EvolveInput::M_D0, &EvolveInput::R_D0, &EvolveInput::t_end,
+                &EvolveInput::n_out, &EvolveInput::rtol, &EvolveInput::progress, &EvolveInput::t_start,
+                &EvolveInput::max_steps, &EvolveInput::branch, &EvolveInput::full_output>(
+        "evolve",
+        {"closure", "M_D0", "R_D0", "t_end", "n_out", "rtol", "progress", "t_start", "max_steps", "branch",
+         "full_output"},
+        {nullptr, nullptr, nullptr, nullptr, "200", "1e-08", "None", "None", "100000", "None", "False"});
+
+// Checks the values; the first output time defaults to 1e-4 t_end.
+bool check_evolve_input(EvolveInput& in) {
     if (!rt::require("evolve", msg::req_positive_finite, rt::positive_finite,
                      {{"M_D0", in.M_D0}, {"R_D0", in.R_D0}, {"t_end", in.t_end}}))
         return false;
     if (!rt::require("evolve", msg::req_unit_fraction, [](double x) { return x > 0.0 && x < 1.0; },
                      {{"rtol", in.rtol}}))
         return false;
-    if (values[8] && !rt::to_int(values[8], in.max_steps)) return false;
     if (in.n_out < 1 || in.max_steps < 1) {
         const bool rows = in.n_out < 1;
         PyErr_Format(PyExc_ValueError, msg::evolve_at_least_1, rows ? "n_out" : "max_steps",
                      rows ? in.n_out : in.max_steps);
         return false;
     }
-    if (!has_t_start) {
-        in.t_start = 1e-4 * in.t_end;
+    if (!in.t_start.given) {
+        in.t_start.value = 1e-4 * in.t_end;
     } else {
-        if (!rt::require("evolve", msg::req_positive_finite, rt::positive_finite, {{"t_start", in.t_start}}))
+        if (!rt::require("evolve", msg::req_positive_finite, rt::positive_finite, {{"t_start", in.t_start.value}}))
             return false;
-        if (in.t_start > in.t_end) {
-            PyErr_Format(PyExc_ValueError, msg::evolve_t_start, values[3], values[7]);
+        if (in.t_start.value > in.t_end) {
+            Ref t_end = rt::new_float(in.t_end), t_start = rt::new_float(in.t_start.value);
+            if (t_end && t_start) PyErr_Format(PyExc_ValueError, msg::evolve_t_start, t_end.get(), t_start.get());
             return false;
         }
     }
-    PyObject* progress = values[6];
-    if (progress && progress != Py_None) {
-        if (!PyCallable_Check(progress)) {
-            PyErr_Format(PyExc_TypeError, msg::evolve_progress, Py_TYPE(progress)->tp_name);
-            return false;
-        }
-        in.progress = progress;
-    }
-    in.branch = values[9];
-    if (values[10]) {
-        const int truth = PyObject_IsTrue(values[10]);
-        if (truth < 0) return false;
-        in.full_output = truth != 0;
+    if (in.progress == Py_None) in.progress = nullptr;
+    if (in.progress && !PyCallable_Check(in.progress)) {
+        PyErr_Format(PyExc_TypeError, msg::evolve_progress, Py_TYPE(in.progress)->tp_name);
+        return false;
     }
     return true;
 }
 
-constexpr rt::Params<11> evolve_params{
-    "evolve",
-    {"closure", "M_D0", "R_D0", "t_end", "n_out", "rtol", "progress", "t_start", "max_steps", "branch",
-     "full_output"},
-    4,
-    {nullptr, nullptr, nullptr, nullptr, "200", "1e-08", "None", "None", "100000", "None", "False"}};
-
-Ref evolve_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 11> values;
-    if (!bind_driver(evolve_params, args, nargs, kwnames, values)) return {};
-    PyObject* obj = values[0];
+Ref evolve_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     EvolveInput in;
-    if (!read_evolve_input(values, in)) return {};
+    if (!parse_driver(evolve_decl, args, nargs, kwnames, in) || !check_evolve_input(in)) return {};
+    PyObject* obj = in.closure;
     if (!closure_ready(obj, "evolve", true)) return {};
 
     // The caller's reference keeps the closure object, and the progress
@@ -747,10 +232,11 @@ Ref evolve_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     table.release();
     if (outcome.kind == EvolveOutcome::done) outcome.t_target = in.t_end;
     // The record is built with whatever exception the run left set aside.
-    PyObject* pending = PyErr_GetRaisedException();
-    Ref info = run_info(evolution, mode, outcome);
-    if (!info) PyErr_Clear();
-    PyErr_SetRaisedException(pending);
+    Ref info;
+    {
+        rt::ErrorScope held;
+        info = run_info(evolution, mode, outcome);
+    }
     if (outcome.kind != EvolveOutcome::done) {
         report_evolution(outcome, result.get(), info.get(), in.n_out, mode.name, run);
         return {};
@@ -857,7 +343,7 @@ constexpr char evolve_doc[] =
 
 }  // namespace
 
-PyMethodDef evolve_def = {"evolve", VELMORA_METH((&traced<evolve_body, q_evolve>)), METH_FASTCALL | METH_KEYWORDS,
-                          rt::signed_doc<evolve_params, evolve_doc>};
+PyMethodDef evolve_def = {"evolve", VELMORA_METH((rt::traced<&evolve_body, q_evolve>)), METH_FASTCALL | METH_KEYWORDS,
+                          rt::signed_doc<evolve_decl.params, evolve_doc>};
 
 }  // namespace velmora::disk

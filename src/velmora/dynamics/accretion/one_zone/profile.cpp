@@ -9,13 +9,17 @@
 #include "_runtime/checks.hpp"
 #include "_runtime/format.hpp"
 #include "_runtime/notes.hpp"
+#include "_runtime/signals.hpp"
 #include "_runtime/signature.hpp"
 #include "_runtime/threads.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
+#include <condition_variable>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -35,6 +39,26 @@ struct RowMode {
     thermal::Choice choice = thermal::Choice::hottest;
     const char* name = "closure";
 };
+
+// solve_profile's arguments (declared with solve_profile_decl below);
+// objects borrowed.
+struct ProfileArgs {
+    PyObject* closure;
+    PyObject *R_D, *Sigma, *Omega;
+    PyObject* M_D;  // None or null: the ring's own mass
+    double previous_ln_T_c;
+    PyObject* on_failure;  // null: "raise"
+    int threads;
+    PyObject* branch;  // None or null: "closure"
+};
+
+constexpr auto solve_profile_decl =
+    rt::declare<&ProfileArgs::closure, &ProfileArgs::R_D, &ProfileArgs::Sigma, &ProfileArgs::Omega,
+                &ProfileArgs::M_D, &ProfileArgs::previous_ln_T_c, &ProfileArgs::on_failure, &ProfileArgs::threads,
+                &ProfileArgs::branch>(
+        "solve_profile",
+        {"closure", "R_D", "Sigma", "Omega", "M_D", "previous_ln_T_c", "on_failure", "threads", "branch"},
+        {nullptr, nullptr, nullptr, nullptr, "None", "0.0", "'raise'", "1", "'closure'"});
 
 struct ProfileInput {
     rt::Vec R_D, Sigma, Omega, M_D;  // M_D held only when given
@@ -80,8 +104,8 @@ bool read_row_mode(PyObject* value, RowMode& mode) {
     return true;
 }
 
-bool read_profile_input(const std::array<PyObject*, 9>& values, ProfileInput& in) {
-    PyObject* on_failure = values[6];
+bool read_profile_input(const ProfileArgs& a, ProfileInput& in) {
+    PyObject* on_failure = a.on_failure;
     if (on_failure) {
         const bool known = PyUnicode_Check(on_failure) && (PyUnicode_CompareWithASCIIString(on_failure, "raise") == 0 ||
                                                            PyUnicode_CompareWithASCIIString(on_failure, "nan") == 0);
@@ -91,21 +115,20 @@ bool read_profile_input(const std::array<PyObject*, 9>& values, ProfileInput& in
         }
         in.nan_on_failure = PyUnicode_CompareWithASCIIString(on_failure, "nan") == 0;
     }
-    if (values[5] && !rt::to_double(values[5], in.previous_ln_T_c)) return false;
+    in.previous_ln_T_c = a.previous_ln_T_c;
     if (!rt::require("solve_profile", msg::req_finite, [](double x) { return static_cast<bool>(std::isfinite(x)); },
                      {{"previous_ln_T_c", in.previous_ln_T_c}}))
         return false;
-    if (!read_row_mode(values[8], in.mode)) return false;
+    if (!read_row_mode(a.branch, in.mode)) return false;
 
     Ref np = rt::import_module("numpy");
     if (!np) return false;
     Ref dtype = Ref::steal(PyObject_GetAttrString(np.get(), "float64"));
     if (!dtype) return false;
-    const bool has_M_D = values[4] && values[4] != Py_None;
-    if (!copy_array(np.get(), dtype.get(), values[1], in.R_D) ||
-        !copy_array(np.get(), dtype.get(), values[2], in.Sigma) ||
-        !copy_array(np.get(), dtype.get(), values[3], in.Omega) ||
-        (has_M_D && !copy_array(np.get(), dtype.get(), values[4], in.M_D)))
+    const bool has_M_D = a.M_D && a.M_D != Py_None;
+    if (!copy_array(np.get(), dtype.get(), a.R_D, in.R_D) || !copy_array(np.get(), dtype.get(), a.Sigma, in.Sigma) ||
+        !copy_array(np.get(), dtype.get(), a.Omega, in.Omega) ||
+        (has_M_D && !copy_array(np.get(), dtype.get(), a.M_D, in.M_D)))
         return false;
     if (!same_length(in.R_D, "R_D", in.Sigma, "Sigma") || !same_length(in.R_D, "R_D", in.Omega, "Omega") ||
         (has_M_D && !same_length(in.R_D, "R_D", in.M_D, "M_D")))
@@ -122,13 +145,24 @@ bool read_profile_input(const std::array<PyObject*, 9>& values, ProfileInput& in
 // there, or the balance has no stable root at all.
 enum class Missing { none, branch, equilibrium };
 
-// How the loop over a block of rows ended.
+// How the loop over a block of rows ended. An interrupt (a signal handler
+// raised on the calling thread) stops every block.
 struct RowOutcome {
     KernelFailure failure;
     Py_ssize_t row = 0;
     Missing missing = Missing::none;
+    bool interrupted = false;
 
     bool failed() const { return failure.failed(); }
+};
+
+// What the threads of one solve share: a flag that stops them all, and the
+// count of workers still running, which the calling thread waits for.
+struct Crew {
+    std::atomic<bool> stop{false};
+    std::mutex mutex;
+    std::condition_variable finished;
+    int running = 0;
 };
 
 // The row's thermal structure on the named branch: the scan of the model's
@@ -153,14 +187,21 @@ KernelFailure solve_on_branch(const ParameterSnapshot& run, const RowMode& mode,
 // The loop over rows [begin, end); runs without the interpreter lock. With
 // the closure, the block's first row starts from previous_ln_T_c and each
 // later one from the last row solved.
+// On the calling thread `signals` looks for interrupts; every thread stops
+// when the crew is told to.
 RowOutcome solve_rows(const ParameterSnapshot& run, const ProfileInput& in, double* out, Py_ssize_t begin,
-                      Py_ssize_t end) {
+                      Py_ssize_t end, Crew& crew, rt::SignalCheck* signals) {
     using namespace constants;
     const DiskParameters& params = run.params();
     const int n_fields = run.n_result_fields;
     ClosureResult previous{};
     previous.ln_T_c = in.previous_ln_T_c;  // 0.0 asks for the closure's own guess
     for (Py_ssize_t i = begin; i < end; ++i) {
+        if (crew.stop.load(std::memory_order_relaxed)) return {};
+        if (signals && (*signals)()) {
+            crew.stop = true;
+            return {{KernelFailure::exception, -1, "signal handler"}, i, Missing::none, true};
+        }
         const double R_D = in.R_D[i];
         const double Sigma = in.Sigma[i];
         // Without a given mass, the ring's own: M_D = pi R_D^2 Sigma.
@@ -199,10 +240,12 @@ struct RowBlock {
 // Solves all rows in contiguous blocks, block 0 on the calling thread and
 // each other on a native thread of its own, all without the interpreter
 // lock. A block whose thread cannot be started runs on the calling thread
-// after block 0, unless a failure there already decides the outcome. On
-// return the lock is held again, and the blocks say how each ended.
+// after block 0, unless a failure there already decides the outcome. The
+// calling thread then waits for the workers, looking for interrupts every
+// 0.1 s; an interrupt stops every block. On return the lock is held again,
+// and the blocks say how each ended.
 std::vector<RowBlock> solve_blocks(const ParameterSnapshot& run, const ProfileInput& in, double* out,
-                                   Py_ssize_t n_blocks) {
+                                   Py_ssize_t n_blocks, bool& interrupted) {
     const Py_ssize_t n = in.R_D.size();
     std::vector<RowBlock> blocks(static_cast<std::size_t>(n_blocks));
     for (Py_ssize_t b = 0; b < n_blocks; ++b) {
@@ -211,15 +254,22 @@ std::vector<RowBlock> solve_blocks(const ParameterSnapshot& run, const ProfileIn
     }
     std::vector<std::thread> workers;
     workers.reserve(blocks.size());
+    Crew crew;
+    rt::SignalCheck signals(16);  // a row takes a microsecond or more
     rt::AllowThreads unlocked;
     blocks[0].on_caller = true;
     for (std::size_t b = 1; b < blocks.size(); ++b) {
         RowBlock& block = blocks[b];
         try {
-            workers.emplace_back([&block, &run, &in, out] {
+            workers.emplace_back([&block, &run, &in, out, &crew] {
                 block.raised = rt::run_with_own_thread_state(
-                    [&] { block.outcome = solve_rows(run, in, out, block.begin, block.end); });
+                    [&] { block.outcome = solve_rows(run, in, out, block.begin, block.end, crew, nullptr); });
+                std::lock_guard<std::mutex> lock(crew.mutex);
+                --crew.running;
+                crew.finished.notify_one();
             });
+            std::lock_guard<std::mutex> lock(crew.mutex);
+            ++crew.running;
         } catch (const std::system_error&) {
             block.on_caller = true;
         }
@@ -228,8 +278,21 @@ std::vector<RowBlock> solve_blocks(const ParameterSnapshot& run, const ProfileIn
     // rest cannot win, and must not run with its exception pending.
     for (RowBlock& block : blocks) {
         if (!block.on_caller) continue;
-        block.outcome = solve_rows(run, in, out, block.begin, block.end);
+        block.outcome = solve_rows(run, in, out, block.begin, block.end, crew, &signals);
+        interrupted = interrupted || block.outcome.interrupted;
         if (block.outcome.failed()) break;
+    }
+    {
+        std::unique_lock<std::mutex> lock(crew.mutex);
+        while (!crew.finished.wait_for(lock, rt::SignalCheck::interval, [&] { return crew.running == 0; })) {
+            if (interrupted) continue;
+            lock.unlock();
+            if (signals.check_now()) {
+                interrupted = true;
+                crew.stop = true;
+            }
+            lock.lock();
+        }
     }
     for (std::thread& w : workers) w.join();
     return blocks;
@@ -268,9 +331,11 @@ void report_row(const RowOutcome& r, const ProfileInput& in, const ParameterSnap
 // carried back replaces whatever the calling thread has pending, and the
 // other blocks' exceptions are dropped. False with the exception set when a
 // row failed.
-bool report_blocks(std::vector<RowBlock>& blocks, const ProfileInput& in, const ParameterSnapshot& run) {
+bool report_blocks(std::vector<RowBlock>& blocks, const ProfileInput& in, const ParameterSnapshot& run,
+                   bool interrupted) {
     std::vector<Ref> carried;
     for (RowBlock& b : blocks) carried.push_back(Ref::steal(std::exchange(b.raised, nullptr)));
+    if (interrupted) return false;  // the handler's exception is pending on this thread
     for (std::size_t k = 0; k < blocks.size(); ++k) {
         const RowBlock& b = blocks[k];
         if (!b.outcome.failed()) continue;
@@ -284,31 +349,24 @@ bool report_blocks(std::vector<RowBlock>& blocks, const ProfileInput& in, const 
     return true;
 }
 
-constexpr rt::Params<9> solve_profile_params{
-    "solve_profile",
-    {"closure", "R_D", "Sigma", "Omega", "M_D", "previous_ln_T_c", "on_failure", "threads", "branch"},
-    4,
-    {nullptr, nullptr, nullptr, nullptr, "None", "0.0", "'raise'", "1", "'closure'"}};
-
 // Native threads beyond a few per core only queue for the cores.
 Py_ssize_t usable_threads(int asked, Py_ssize_t rows) {
     const Py_ssize_t cores = std::max(1u, std::thread::hardware_concurrency());
     return std::max<Py_ssize_t>(1, std::min<Py_ssize_t>({asked, rows, 4 * cores}));
 }
 
-Ref solve_profile_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 9> values;
-    if (!bind_driver(solve_profile_params, args, nargs, kwnames, values)) return {};
-    PyObject* obj = values[0];
+Ref solve_profile_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ProfileArgs a;
+    if (!parse_driver(solve_profile_decl, args, nargs, kwnames, a)) return {};
+    PyObject* obj = a.closure;
     if (!closure_ready(obj, "solve_profile", false)) return {};
-    int threads = 1;
-    if (values[7] && !rt::to_int(values[7], threads)) return {};
+    const int threads = a.threads;
     if (threads < 1) {
         PyErr_Format(PyExc_ValueError, msg::profile_threads, threads);
         return {};
     }
     ProfileInput in;
-    if (!read_profile_input(values, in)) return {};
+    if (!read_profile_input(a, in)) return {};
     // Warm starts chain the rows: the answer of a row depends on the one
     // before it, so only a named branch may be split between threads.
     if (threads > 1 && !in.mode.named) {
@@ -326,8 +384,10 @@ Ref solve_profile_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
     rt::Table table;
     Ref result = new_rows(in.R_D.size(), run.n_result_fields, table);
     if (!result) return {};
-    std::vector<RowBlock> blocks = solve_blocks(run, in, table.data(), usable_threads(threads, in.R_D.size()));
-    if (!report_blocks(blocks, in, run)) return {};
+    bool interrupted = false;
+    std::vector<RowBlock> blocks =
+        solve_blocks(run, in, table.data(), usable_threads(threads, in.R_D.size()), interrupted);
+    if (!report_blocks(blocks, in, run, interrupted)) return {};
     table.release();
     return result;
 }
@@ -405,7 +465,7 @@ constexpr char solve_profile_doc[] =
 
 }  // namespace
 
-PyMethodDef solve_profile_def = {"solve_profile", VELMORA_METH((&traced<solve_profile_body, q_solve_profile>)),
-                                 METH_FASTCALL | METH_KEYWORDS, rt::signed_doc<solve_profile_params, solve_profile_doc>};
+PyMethodDef solve_profile_def = {"solve_profile", VELMORA_METH((rt::traced<&solve_profile_body, q_solve_profile>)),
+                                 METH_FASTCALL | METH_KEYWORDS, rt::signed_doc<solve_profile_decl.params, solve_profile_doc>};
 
 }  // namespace velmora::disk

@@ -36,7 +36,19 @@ def _format(path) -> str:
 
 
 def write(result, path) -> None:
-    """Writes `result` to `path` in the format its ending names."""
+    """Writes `result` to `path` in the format its ending names (the same
+    as ``result.write(path)``).
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> from velmora import AdvectiveDisk
+    >>> from velmora.dynamics.accretion.one_zone.result_files import write
+    >>> path = os.path.join(tempfile.mkdtemp(), "rings.csv")
+    >>> write(AdvectiveDisk().profile([1e13, 1e14], 1e4), path)
+    >>> open(path).readline().startswith('# velmora = "')
+    True
+    """
     ext = _format(path)
     if ext == ".nc":
         result.to_xarray().to_netcdf(path)
@@ -128,4 +140,4 @@ def load(path):
     columns = [(name, unit, meanings.get(name, "")) for name, unit in columns]
     if "stable" in labels:
         labels["stable"] = np.asarray(labels["stable"]).astype(str) == "True"
-    return _KINDS[kind].from_record(record, columns, rows, labels)
+    return _KINDS[kind]._from_record(record, columns, rows, labels)

@@ -25,7 +25,7 @@ import numpy as np
 
 from .core import RUN_DEFAULTS
 
-__all__ = ["STATS", "STATUSES", "Evolution", "Profile", "Result", "SCurve"]
+__all__ = ["STATS", "STATUSES", "Evolution", "Profile", "Result", "SCurve", "model_columns"]
 
 STATUSES = ("done", "failed", "interrupted")
 # The integration's counts and its peak, as evolve(full_output=True) reports them.
@@ -44,7 +44,14 @@ def _needs(module: str, extra: str):
 
 def model_columns(closure=None) -> tuple:
     """The (name, unit, meaning) of each column the advective model's writer
-    fills (of `closure`'s model, by default a fresh AdvectiveClosure's)."""
+    fills (of `closure`'s model, by default a fresh AdvectiveClosure's).
+
+    Examples
+    --------
+    >>> from velmora.dynamics.accretion.one_zone.results import model_columns
+    >>> model_columns()[19]
+    ('H_over_R', '-', 'aspect ratio H / R_D')
+    """
     from .closure import model_info
     if closure is None:
         from .models._gasrad_adv import AdvectiveClosure
@@ -52,7 +59,7 @@ def model_columns(closure=None) -> tuple:
     return tuple(tuple(c) for c in model_info(closure)["columns"])
 
 
-def astropy_unit(unit: str):
+def _astropy_unit(unit: str):
     """The astropy unit of a column's unit text ("-": dimensionless)."""
     u = _needs("astropy.units", "units")
     return u.dimensionless_unscaled if unit == "-" else u.Unit(unit)
@@ -66,6 +73,25 @@ class Result:
     view). ``params`` are the disk's parameters, ``run`` the arguments of the
     computation; ``status`` is "done", "failed" or "interrupted" (``error``
     says why), ``version`` the velmora version that computed it.
+
+    Examples
+    --------
+    >>> import os, tempfile
+    >>> from velmora import AdvectiveDisk
+    >>> run = AdvectiveDisk().evolve(t_end=1e7, n_out=4)
+    >>> run["T_c"].shape, run.names[:3], run.units["Sigma"]
+    ((4,), ('row', 't', 'M_D'), 'g cm^-2')
+    >>> record = run.provenance()
+    >>> record["status"], record["mbh"], record["n_out"]
+    ('done', 1000000.0, 4)
+    >>> run.to_pandas()["H_over_R"].round(3).tolist()
+    [0.864, 0.862, 0.848, 0.545]
+    >>> ds = run.to_xarray()
+    >>> ds["Mdot"].attrs["units"], ds.attrs["status"]
+    ('g s^-1', 'done')
+    >>> run.to_astropy()["R_D"].unit
+    Unit("cm")
+    >>> run.write(os.path.join(tempfile.mkdtemp(), "run.npz"))
     """
 
     kind = "result"
@@ -149,7 +175,7 @@ class Result:
         return {}
 
     @classmethod
-    def from_record(cls, record: dict, columns, rows, labels=None):
+    def _from_record(cls, record: dict, columns, rows, labels=None):
         """The result of a provenance record (as ``provenance()`` gives it)
         with its columns, rows and labels."""
         from .core import DEFAULTS
@@ -184,7 +210,7 @@ class Result:
         table = _needs("astropy.table", "units")
         qtable = table.QTable(meta=self.provenance())
         for name, unit, meaning in self.columns:
-            qtable[name] = np.array(self.rows[:, self._index[name]]) * astropy_unit(unit)
+            qtable[name] = np.array(self.rows[:, self._index[name]]) * _astropy_unit(unit)
             qtable[name].info.description = meaning
         for key, values in self.labels.items():
             qtable[key] = values
@@ -242,6 +268,8 @@ class Evolution(Result):
     ('129.45 d', 'g s^-1')
     >>> run.stats["steps"] > 0 and run.params == AdvectiveDisk().params
     True
+    >>> run.disk() == AdvectiveDisk(), bool((run.rerun(n_out=2)["t"] == run["t"][[0, -1]]).all())
+    (True, True)
     """
 
     kind = "evolution"
@@ -257,7 +285,7 @@ class Evolution(Result):
         self.start_branch = start_branch
 
     @classmethod
-    def of_run(cls, disk, run: dict, rows, info: dict, status: str = "done", error=None) -> "Evolution":
+    def _of_run(cls, disk, run: dict, rows, info: dict, status: str = "done", error=None) -> "Evolution":
         """The result of `disk`'s run with arguments `run`, from the driver's
         rows and record."""
         return cls(rows, model_columns(disk.closure), disk.params, run,
@@ -298,6 +326,8 @@ class Profile(Result):
     >>> rings = AdvectiveDisk().profile(np.geomspace(1e12, 1e14, 3), 1e4, branch="thick")
     >>> rings["H_over_R"].round(2).tolist()
     [0.86, 0.86, 0.85]
+    >>> rings.rerun(branch="thin")["H_over_R"].round(4).tolist()
+    [0.0009, 0.0013, 0.0022]
     """
 
     kind = "profile"

@@ -30,6 +30,7 @@
 
 #include "_runtime/format.hpp"
 #include "_runtime/readonly_array.hpp"
+#include "_runtime/declare.hpp"
 #include "_runtime/runtime.hpp"
 
 #include <algorithm>
@@ -587,15 +588,21 @@ struct GridLaw {
         return check_axis_length(grid, Law::class_name, name);
     }
 
-    static constexpr rt::Params<4> ctor_params{"__cinit__", {"g1", "g2", "lk", "oob"}};
+    // The arguments as given: the views are taken into the object itself, in
+    // order, before oob is converted.
+    struct CtorArgs {
+        PyObject *g1, *g2, *lk, *oob;
+    };
+    static constexpr auto ctor = rt::declare<&CtorArgs::g1, &CtorArgs::g2, &CtorArgs::lk, &CtorArgs::oob>(
+        "__cinit__", {"g1", "g2", "lk", "oob"});
+    static constexpr const auto& ctor_params = ctor.params;
 
     static bool cinit(Self* self, PyObject* args, PyObject* kwds) {
-        std::array<PyObject*, 4> values;
-        if (!rt::bind(ctor_params, args, kwds, values)) return false;
-        if (!bind_array(self->g1, values[0], "g1") || !bind_array(self->g2, values[1], "g2") ||
-            !bind_array(self->lk, values[2], "lk"))
+        CtorArgs a;
+        if (!rt::parse(ctor, args, kwds, a)) return false;
+        if (!bind_array(self->g1, a.g1, "g1") || !bind_array(self->g2, a.g2, "g2") || !bind_array(self->lk, a.lk, "lk"))
             return false;
-        if (!rt::to_int(values[3], self->oob)) return false;
+        if (!rt::to_int(a.oob, self->oob)) return false;
         // Refused here, since evaluation would read outside the arrays.
         if (!check_grid(self->g1, "g1") || !check_grid(self->g2, "g2")) return false;
         if (self->lk.rows() < self->g1.size() || self->lk.cols() < self->g2.size()) {

@@ -4,6 +4,8 @@
 // closure object AdvectiveClosure that installs them in the framework.
 #include "dynamics/accretion/one_zone/closure.hpp"
 #include "dynamics/accretion/one_zone/disk_model.hpp"
+#include "dynamics/accretion/one_zone/model_glue.hpp"
+#include "dynamics/accretion/one_zone/structure.hpp"
 
 #include "_runtime/checks.hpp"
 #include "_runtime/fields.hpp"
@@ -28,13 +30,6 @@ using rt::Ref;
 constexpr char q_residual[] = GA_PREFIX "gasrad_adv_residual";
 constexpr char q_closure[] = GA_PREFIX "gasrad_adv_closure_func";
 constexpr char q_writer[] = GA_PREFIX "gasrad_adv_writer_func";
-constexpr char q_cinit[] = GA_PREFIX "AdvectiveClosure.__cinit__";
-constexpr char q_init[] = GA_PREFIX "AdvectiveClosure.__init__";
-constexpr char q_bind[] = GA_PREFIX "AdvectiveClosure.bind_runtime_parameters";
-
-struct ClosureNames {
-    static constexpr const char* qualname = GA_PREFIX "AdvectiveClosure";
-};
 
 // This model's own texts: parameter records that were never filled from a
 // bound closure object.
@@ -49,19 +44,18 @@ inline constexpr const char* no_opacity =
     "%s(): the disk parameters of the %.200s object hold no opacity law; install one through its opacity attribute";
 }  // namespace texts
 
-// Bound at module initialisation, kept for the process.
-OneZoneClosureBinding framework;
-opacity::KappaCoreBinding kappa;
-ParamWrappersBinding wrappers;
+// Bound at module initialisation, kept for the process (the framework's
+// types and kernels in the glue's bindings).
+ModelBindings bound;
+opacity::KappaCoreBinding& kappa = bound.kappa;
 DiskConstantsBinding consts;
 math_utils::BracketSolverBinding solver;
-DiskKernelsBinding kernels;
+DiskKernelsBinding& kernels = bound.kernels;
 
 // Columns of an output row; exported as the C variable ADV_N_RESULT_FIELDS.
 int adv_n_result_fields = 0;
 constexpr int n_result_fields = 21;
 
-constexpr double two_pi = 6.283185307179586;
 constexpr double pi = 3.141592653589793;
 
 // ---------------------------------------------------------------------------
@@ -78,8 +72,7 @@ struct Coefficients {
 // xi = 0 gives ln_B = -inf: the advective term is then exactly 0.
 Coefficients balance_coefficients(double alpha, double xi, double R_D, double Sigma, double Omega) {
     Coefficients c;
-    c.ln_A = std::log(32.0 / 27.0) + *consts.LOG_SIGMA_SB_CGS - std::log(alpha) - std::log(Omega) -
-             2.0 * std::log(Sigma);
+    c.ln_A = structure::ln_radiative_coefficient(*consts.LOG_SIGMA_SB_CGS, alpha, Sigma, Omega);
     c.ln_B = std::log(xi) + std::log(4.0 / 3.0) - 2.0 * std::log(R_D) - 2.0 * std::log(Omega);
     return c;
 }
@@ -93,18 +86,12 @@ double gas_scattering_guess(double alpha, double mu, double Sigma, double Omega)
     return ln_T0_cubed * (1.0 / 3.0);
 }
 
-// ln rho = ln Omega + ln Sigma - ln c_s - ln sqrt(2 pi), evaluated left to
-// right, so the first sum can be formed once per solve with the same bits (it
-// is exact-commutative too: either order of Omega and Sigma gives them).
-double ln_surface_term(double Omega, double Sigma) { return std::log(Omega) + std::log(Sigma); }
-
-double ln_midplane_density(double ln_Omega_Sigma, double ln_c_s) {
-    return ln_Omega_Sigma - ln_c_s - 0.5 * std::log(two_pi);
-}
+using structure::ln_midplane_density;
+using structure::ln_surface_term;
 
 // f = 1 - q_rad / q_visc - q_adv / q_visc at x = ln T.
 double balance_residual(double x, double ln_c_s, double ln_kappa, const Coefficients& c) {
-    return 1.0 - std::exp(c.ln_A - ln_kappa - 2.0 * ln_c_s + 4.0 * x) - std::exp(2.0 * ln_c_s + c.ln_B);
+    return 1.0 - structure::radiative_share(c.ln_A, x, ln_c_s, ln_kappa) - std::exp(2.0 * ln_c_s + c.ln_B);
 }
 
 // ---------------------------------------------------------------------------
@@ -188,8 +175,6 @@ AdvResidualContext ring_context(const DiskDerived* derived, const DiskParameters
 // follows from the sound speed and the opacity there. 0, or -1 with an
 // exception pending (the fields written before the failure stay written).
 int fill_result(const DiskDerived* derived, const DiskParameters* params, double root, ClosureResult* out) {
-    const double alpha = params->alpha;
-    const double R_D = derived->R_D;
     const double Sigma = derived->Sigma;
     const double Omega = derived->Omega;
     out->ln_T_c = root;
@@ -199,12 +184,7 @@ int fill_result(const DiskDerived* derived, const DiskParameters* params, double
     out->ln_rho = ln_midplane_density(ln_surface_term(Sigma, Omega), out->ln_c_s);
     const double ln_kappa = log_opacity(params->opacity, root, out->ln_rho);
     if (rt::exception_pending()) return -1;
-    out->ln_tau = std::log(0.5) + ln_kappa + std::log(Sigma);  // tau = kappa Sigma / 2
-    // T_eff^4 = 8 T_c^4 / (3 tau_total), tau_total = kappa Sigma.
-    out->ln_T_eff = root + 0.25 * (std::log(8.0 / 3.0) - ln_kappa - std::log(Sigma));
-    out->ln_nu = std::log(alpha) + 2.0 * out->ln_c_s - std::log(Omega);  // nu = alpha c_s H
-    out->ln_Q_visc = std::log(1.125) + out->ln_nu + std::log(Sigma) + 2.0 * std::log(Omega);
-    out->t_visc = std::exp(2.0 * std::log(R_D) - out->ln_nu);
+    structure::fill_from_root(*derived, params->alpha, root, out->ln_c_s, ln_kappa, out);
     return 0;
 }
 
@@ -250,7 +230,7 @@ int thermal_fill(const DiskDerived* derived, const DiskParameters* params, const
 
 static_assert(sizeof(AdvResidualContext) <= sizeof(ThermalContext) &&
               alignof(AdvResidualContext) <= alignof(ThermalContext));
-ThermalModel thermal_model{&thermal_prepare, &gasrad_adv_residual, &thermal_fill, 0.0, 0.0};
+const ThermalModel thermal_model{&thermal_prepare, &gasrad_adv_residual, &thermal_fill, ln_T_c_min(), ln_T_c_max()};
 
 // The writer's columns (see gasrad_adv_writer_func).
 constexpr Column columns[] = {
@@ -316,255 +296,28 @@ int gasrad_adv_writer_func(const int row, const DiskState* state, const DiskDeri
                                           derived->Omega, derived->Sigma, result->ln_Q_visc, result->ln_c_s);
     const double H = std::exp(result->ln_c_s - std::log(derived->Omega));
     const double rho = std::exp(result->ln_rho);
-    const double columns[19] = {
-        static_cast<double>(row),
-        state->state0,
-        state->M_D,
-        state->state2,
-        derived->R_D,
-        derived->Sigma,
-        derived->Omega,
-        std::exp(result->ln_T_eff),
-        std::exp(result->ln_T_c),
-        std::exp(result->ln_tau),
-        std::exp(result->ln_c_s),
-        std::exp(result->ln_nu),
-        std::exp(result->ln_Q_visc),
-        std::exp(E),
-        step->step1,
-        step->step2,
-        step->step0,
-        result->t_visc,
-        H,
-    };
-    for (int k = 0; k < 19; ++k) out[row + k * stride] = columns[k];
-    if (!rt::nonzero_divisor(derived->R_D)) return writer_failed();
-    out[row + 19 * stride] = H / derived->R_D;
-    out[row + 20 * stride] = rho;
+    const bool written = structure::write_columns(
+        out, row, stride,
+        {static_cast<double>(row), state->state0, state->M_D, state->state2, derived->R_D, derived->Sigma,
+         derived->Omega, std::exp(result->ln_T_eff), std::exp(result->ln_T_c), std::exp(result->ln_tau),
+         std::exp(result->ln_c_s), std::exp(result->ln_nu), std::exp(result->ln_Q_visc), std::exp(E), step->step1,
+         step->step2, step->step0, result->t_visc, H},
+        *derived, H, rho);
+    if (!written && !rt::nonzero_divisor(derived->R_D)) return writer_failed();
     return 0;
 }
 
 // ---------------------------------------------------------------------------
-// AdvectiveClosure.
+// AdvectiveClosure: the framework's model glue with this model's traits. Its
+// object is, field for field: the base, mu, xi, M_BH, R_in, alpha,
+// with_fallback, fallback_obj, advection_obj, fallback_params,
+// advection_params.
 
-struct AdvectiveClosure {
-    OneZoneClosure base;
-    double mu;                          // mean molecular weight
-    double xi;                          // entropy-gradient (advection) parameter
-    double M_BH;                        // black-hole mass [g]
-    double R_in;                        // inner radius [cm]
-    double alpha;                       // viscosity parameter
-    int with_fallback;                  // 0 or 1
-    PyObject* fallback_obj;             // CFallback, or None until bound
-    PyObject* advection_obj;            // CAdvection, or None until bound
-    FallbackParams* fallback_params;    // record of fallback_obj; null before binding and without fallback
-    AdvectionParams* advection_params;  // record of advection_obj; null before binding
-};
-
-AdvectiveClosure* as_closure(PyObject* o) { return reinterpret_cast<AdvectiveClosure*>(o); }
-
-// Slot 1: the record the integrator hands to the closure, writer and step
-// functions. The fifth field is not this object's.
-void fill_parameters(PyObject* o, DiskParameters* out) {
-    const AdvectiveClosure* self = as_closure(o);
-    out->M_BH = self->M_BH;
-    out->R_in = self->R_in;
-    out->alpha = self->alpha;
-    out->mu = self->mu;
-    out->fallback = self->fallback_params;
-    out->advection = self->advection_params;
-    out->opacity = self->base.opacity;
-}
-
-OneZoneClosureOps adv_ops;
-
-constexpr rt::Params<3> init_params{"__init__", {"with_fallback", "mu", "xi"}, 0, {"False", "0.6", "0.5"}};
-
-bool construct(AdvectiveClosure* self, PyObject* args, PyObject* kwds) {
-    std::array<PyObject*, 3> values;
-    if (!rt::bind(init_params, args, kwds, values)) return false;
-    int with_fallback = 0;
-    if (values[0]) {
-        with_fallback = PyObject_IsTrue(values[0]);
-        if (with_fallback < 0) return false;
-    }
-    double mu = 0.6;
-    double xi = 0.5;
-    if (values[1] && !rt::to_double(values[1], mu)) return false;
-    if (values[2] && !rt::to_double(values[2], xi)) return false;
-
-    // Imported at every construction, so that the law is the one the package
-    // currently offers.
-    Ref law_type = rt::import_from("velmora.radiation.opacity", "ElectronScatteringOpacity");
-    if (!law_type) return false;
-
-    self->base.closure_func = &gasrad_adv_closure_func;
-    self->base.derivative_func = kernels.viscous_derivative_func;
-    self->base.writer_func = &gasrad_adv_writer_func;
-    self->base.n_result_fields = adv_n_result_fields;
-    self->mu = mu;
-    self->xi = xi;
-    self->with_fallback = with_fallback;
-    self->fallback_params = nullptr;
-    self->advection_params = nullptr;
-
-    Ref law = Ref::steal(PyObject_CallNoArgs(law_type.get()));
-    if (!law) return false;
-    // Through the attribute protocol, so that the framework's setter checks
-    // and installs the law.
-    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(self), "opacity", law.get()) < 0) return false;
-
-    self->base.source_func = with_fallback ? kernels.fallback_source_func : nullptr;
-    return true;
-}
-
-// Allocation constructs the object: the base's allocation first (it ignores
-// the arguments), then this class's table and empty wrapper slots, then the
-// construction from the arguments. An object that exists is constructed, so
-// that __new__ alone, or a subclass whose __init__ does not call this one's,
-// gives a working closure; a failed construction releases the new object.
-PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
-    Ref o = Ref::steal(framework.type->tp_new(type, args, kwds));
-    if (!o) {
-        rt::add_traceback(q_cinit);
-        return nullptr;
-    }
-    AdvectiveClosure* self = as_closure(o.get());
-    self->base.vtab = &adv_ops;
-    self->fallback_obj = nullptr;
-    self->advection_obj = nullptr;
-    rt::set_field(self->fallback_obj, Py_None);
-    rt::set_field(self->advection_obj, Py_None);
-    self->fallback_params = nullptr;
-    self->advection_params = nullptr;
-    if (!construct(self, args, kwds)) {
-        rt::add_traceback(q_init);
-        return nullptr;
-    }
-    return o.release();
-}
-
-// with_fallback, mu and xi are fixed at allocation: __init__ takes the
-// constructor's arguments (so that subclasses may pass them on) and changes
-// nothing.
-int tp_init(PyObject*, PyObject*, PyObject*) { return 0; }
-
-int tp_traverse(PyObject* o, visitproc visit, void* arg) {
-    if (int r = framework.type->tp_traverse(o, visit, arg)) return r;
-    AdvectiveClosure* self = as_closure(o);
-    Py_VISIT(self->fallback_obj);
-    Py_VISIT(self->advection_obj);
-    return 0;
-}
-
-// The records live in the wrapper objects: they go unbound with them, so
-// that nothing reached after a collection cleared the object points into a
-// released wrapper.
-int tp_clear(PyObject* o) {
-    framework.type->tp_clear(o);
-    AdvectiveClosure* self = as_closure(o);
-    self->fallback_params = nullptr;
-    self->advection_params = nullptr;
-    rt::set_field(self->fallback_obj, Py_None);
-    rt::set_field(self->advection_obj, Py_None);
-    return 0;
-}
-
-void tp_dealloc(PyObject* o) {
-    PyObject_GC_UnTrack(o);
-    AdvectiveClosure* self = as_closure(o);
-    rt::clear_field(self->fallback_obj);
-    rt::clear_field(self->advection_obj);
-    framework.type->tp_dealloc(o);
-}
-
-// --- bind_runtime_parameters ---------------------------------------------------
-
-// run_params[key] as a new reference; KeyError with the key when it is absent.
-Ref lookup(PyObject* run_params, const char* key) {
-    PyObject* value = nullptr;
-    int found = PyDict_GetItemStringRef(run_params, key, &value);
-    if (found < 0) return {};
-    if (found == 0) {
-        Ref key_obj = Ref::steal(PyUnicode_FromString(key));
-        if (key_obj) PyErr_SetObject(PyExc_KeyError, key_obj.get());
-        return {};
-    }
-    return Ref::steal(value);
-}
-
-bool lookup_double(PyObject* run_params, const char* key, double& out) {
-    Ref value = lookup(run_params, key);
-    return value && rt::to_double(value.get(), out);
-}
-
-// exp(float(run_params[key])) as a new float object.
-Ref lookup_exp(PyObject* run_params, const char* key) {
-    double x;
-    if (!lookup_double(run_params, key, x)) return {};
-    return rt::new_float(std::exp(x));
-}
-
-// Values are stored as they are read, so a failure keeps the earlier ones.
-bool bind_parameters(AdvectiveClosure* self, PyObject* run_params) {
-    ++self->base.generation;  // drivers running from a snapshot of the old binding can tell
-    if (run_params != Py_None && !PyDict_CheckExact(run_params)) {
-        rt::raise_argument_type("run_params", &PyDict_Type, run_params);
-        return false;
-    }
-    if (run_params == Py_None) {
-        PyErr_Format(PyExc_TypeError, msg::not_subscriptable, "NoneType");
-        return false;
-    }
-    double x;
-    if (!lookup_double(run_params, "log_M_BH", x)) return false;
-    self->M_BH = std::exp(x);
-    if (!lookup_double(run_params, "log_R_in", x)) return false;
-    self->R_in = std::exp(x);
-    if (!lookup_double(run_params, "alpha", x)) return false;
-    self->alpha = x;
-
-    Ref xi = rt::new_float(self->xi);
-    if (!xi) return false;
-    Ref advection = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(wrappers.advection_type), xi.get()));
-    if (!advection) return false;
-    rt::set_field(self->advection_obj, advection.get());
-    auto* adv = reinterpret_cast<CAdvection*>(advection.get());
-    self->advection_params = adv->vtab->get_params(adv);
-    if (PyErr_Occurred()) return false;
-
-    if (!self->with_fallback) {
-        self->fallback_params = nullptr;
-        return true;
-    }
-    Ref M_fb_0 = lookup_exp(run_params, "log_M_fb_0");
-    if (!M_fb_0) return false;
-    Ref R_c = lookup_exp(run_params, "log_R_c");
-    if (!R_c) return false;
-    Ref t_fb = lookup_exp(run_params, "log_t_fb");
-    if (!t_fb) return false;
-    Ref beta_fb = lookup(run_params, "beta_fb");
-    if (!beta_fb) return false;
-    Ref fallback = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(wrappers.fallback_type),
-                                                           M_fb_0.get(), R_c.get(), t_fb.get(), beta_fb.get(),
-                                                           nullptr));
-    if (!fallback) return false;
-    rt::set_field(self->fallback_obj, fallback.get());
-    auto* fb = reinterpret_cast<CFallback*>(fallback.get());
-    self->fallback_params = fb->vtab->get_params(fb);
-    return !PyErr_Occurred();
-}
-
-constexpr rt::Params<1> bind_params{"bind_runtime_parameters", {"run_params"}};
-
-PyObject* bind_runtime_parameters(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<PyObject*, 1> values;
-    if (!rt::bind(bind_params, args, nargs, kwnames, values) || !bind_parameters(as_closure(o), values[0])) {
-        rt::add_traceback(q_bind);
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
+using AdvectiveObject = ModelObject<1, 1>;
+static_assert(offsetof(AdvectiveObject, mu) == sizeof(OneZoneClosure) &&
+              offsetof(AdvectiveObject, with_fallback) == sizeof(OneZoneClosure) + 40 &&
+              offsetof(AdvectiveObject, record_params) == sizeof(OneZoneClosure) + 72 &&
+              sizeof(AdvectiveObject) == sizeof(OneZoneClosure) + 80);
 
 constexpr char bind_doc[] =
     "Take the disk parameters from a processed run-time parameter dictionary.\n\n"
@@ -588,11 +341,48 @@ constexpr char bind_doc[] =
     "    ...\n"
     "KeyError: 'log_M_BH'";
 
-PyMethodDef bind_def = {"bind_runtime_parameters", VELMORA_METH(&bind_runtime_parameters),
-                        METH_FASTCALL | METH_KEYWORDS, rt::signed_method_doc<bind_params, bind_doc>};
+struct Advective {
+    using Object = AdvectiveObject;
+    VELMORA_MODEL_NAMES(GA_PREFIX, "AdvectiveClosure");
+    static constexpr const char* bind_doc = disk::bind_doc;
 
-constexpr char class_name[] = "AdvectiveClosure";
-constexpr char class_doc[] =
+    struct Init {
+        bool with_fallback;
+        double mu, xi;
+    };
+    static constexpr auto init = rt::declare<&Init::with_fallback, &Init::mu, &Init::xi>(
+        "__init__", {"with_fallback", "mu", "xi"}, {"False", "0.6", "0.5"});
+
+    static inline ModelBindings& bindings = bound;
+
+    static void construct(Object* self, const Init& a) {
+        self->base.closure_func = &gasrad_adv_closure_func;
+        self->base.writer_func = &gasrad_adv_writer_func;
+        self->base.n_result_fields = adv_n_result_fields;
+        self->fixed[0] = a.xi;
+    }
+
+    // The advection record: CAdvection(xi).
+    static Ref make_record(Object* self, std::size_t) {
+        Ref xi = rt::new_float(self->fixed[0]);
+        if (!xi) return {};
+        return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(bound.wrappers.advection_type), xi.get()));
+    }
+
+    static void* record_pointer(PyObject* record, std::size_t) {
+        return ModelClosure<Advective>::record_of<CAdvection>(record);
+    }
+
+    static void fill_records(const Object* self, DiskParameters* out) {
+        out->advection = static_cast<AdvectionParams*>(self->record_params[0]);
+    }
+
+    static const char doc[];
+};
+
+using AdvectiveClosure = ModelClosure<Advective>;
+
+constexpr char Advective::doc[] =
     "Thermal closure of a one-zone accretion disk with gas plus radiation\n"
     "pressure and advective cooling, for the one-zone disk framework.\n\n"
     "It installs the C-level closure gasrad_adv_closure_func, the writer\n"
@@ -615,49 +405,21 @@ constexpr char class_doc[] =
     ">>> type(disk.opacity).__name__, disk.n_result_fields\n"
     "('ElectronScatteringOpacity', 21)";
 
-PyTypeObject adv_type = rt::static_type(GA_PREFIX "AdvectiveClosure", sizeof(AdvectiveClosure));
-
-bool prepare_closure_type(PyObject* module) {
-    if (!framework.bind()) return false;
-    adv_ops = *framework.ops;
-    adv_ops.fill_parameters = &fill_parameters;
-    adv_type.tp_base = framework.type;
-    adv_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    adv_type.tp_doc = rt::signed_doc<init_params, class_doc, class_name>;
-    adv_type.tp_new = &tp_new;
-    adv_type.tp_init = &tp_init;
-    adv_type.tp_dealloc = &tp_dealloc;
-    adv_type.tp_traverse = &tp_traverse;
-    adv_type.tp_clear = &tp_clear;
-    if (PyType_Ready(&adv_type) < 0) return false;
-    if (!rt::set_vtable(&adv_type, &adv_ops)) return false;
-    if (!rt::PickleRefusal<ClosureNames>::install(&adv_type)) return false;
-    return PyModule_AddObjectRef(module, "AdvectiveClosure", reinterpret_cast<PyObject*>(&adv_type)) == 0;
-}
-
-bool attach_method(PyTypeObject* type, PyMethodDef* def) {
-    Ref descr = Ref::steal(PyDescr_NewMethod(type, def));
-    if (!descr || PyDict_SetItemString(type->tp_dict, def->ml_name, descr.get()) < 0) return false;
-    PyType_Modified(type);
-    return true;
-}
-
 int exec_gasrad_adv(PyObject* module) {
     if (!rt::export_c_api(module, "ADV_N_RESULT_FIELDS", &adv_n_result_fields, "int") ||
         !rt::export_function(module, "gasrad_adv_writer_func", &gasrad_adv_writer_func, writer_signature) ||
         !rt::export_function(module, "gasrad_adv_closure_func", &gasrad_adv_closure_func, closure_signature))
         return -1;
-    if (!prepare_closure_type(module)) return -1;
-    if (!kappa.bind() || !wrappers.bind()) return -1;
+    if (!AdvectiveClosure::prepare_type(module)) return -1;
+    if (!kappa.bind() || !bound.wrappers.bind()) return -1;
     if (!consts.bind()) return -1;
     if (!solver.bind_find_root() || !kernels.bind()) return -1;
 
     adv_n_result_fields = n_result_fields;
     if (PyModule_AddIntConstant(module, "ADV_N_RESULT_FIELDS_PY", n_result_fields) < 0) return -1;
-    if (!attach_method(&adv_type, &bind_def)) return -1;
-    if (PyModule_AddObjectRef(module, "gasradAdvClosure", reinterpret_cast<PyObject*>(&adv_type)) < 0) return -1;
-    thermal_model.ln_T_min = ln_T_c_min();
-    thermal_model.ln_T_max = ln_T_c_max();
+    if (!AdvectiveClosure::attach_bind()) return -1;
+    if (PyModule_AddObjectRef(module, "gasradAdvClosure", reinterpret_cast<PyObject*>(&AdvectiveClosure::type)) < 0)
+        return -1;
     return offer_disk_model(&gasrad_adv_closure_func, &disk_model) ? 0 : -1;
 }
 

@@ -145,20 +145,20 @@ PyObject* tp_repr(PyObject* o) {
 }
 
 template <typename W>
-PyObject* reduce_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+Ref reduce_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 0> values;
-    Ref r;
-    if (rt::bind(rt::reduce_params, args, nargs, kwnames, values))
-        r = rt::reduce_by_constructor(self, field_values<W>(self));
-    if (!r) rt::add_traceback(W::q_reduce);
-    return r.release();
+    if (!rt::bind(rt::reduce_params, args, nargs, kwnames, values)) return {};
+    return rt::reduce_by_constructor(self, field_values<W>(self));
 }
+
+template <typename W>
+inline constexpr auto reduce_method = rt::traced<&reduce_body<W>, W::q_reduce>;
 
 constexpr char reduce_doc[] = "Pickle support: the class and the constructor arguments.";
 
 template <typename W>
 PyMethodDef wrapper_methods[] = {
-    {"__reduce__", VELMORA_METH(&reduce_method<W>), METH_FASTCALL | METH_KEYWORDS,
+    {"__reduce__", VELMORA_METH(reduce_method<W>), METH_FASTCALL | METH_KEYWORDS,
      rt::signed_method_doc<rt::reduce_params, reduce_doc>},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -5,6 +5,7 @@
 #include "radiation/opacity/grey_opacity/rosseland/opal_extension.hpp"
 
 #include "_runtime/checks.hpp"
+#include "_runtime/units.hpp"
 
 #include <cstddef>
 #include <limits>
@@ -248,7 +249,16 @@ PyObject* in_table(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObjec
     static const rt::Params<2> params{"in_table", {"rho", "T"}};
     std::array<PyObject*, 2> v;
     double rho, T;
-    if (!rt::bind(params, args, nargs, kwnames, v) || !rt::to_double(v[0], rho) || !rt::to_double(v[1], T)) {
+    if (!rt::bind(params, args, nargs, kwnames, v)) {
+        rt::add_traceback(q_in_table);
+        return nullptr;
+    }
+    if (const int units = rt::any_carries_unit(v)) {
+        PyObject* r = units < 0 ? nullptr : rt::call_with_units(o, params.func, params.names, v);
+        if (!r) rt::add_traceback(q_in_table);
+        return r;
+    }
+    if (!rt::to_double(v[0], rho) || !rt::to_double(v[1], T)) {
         rt::add_traceback(q_in_table);
         return nullptr;
     }
