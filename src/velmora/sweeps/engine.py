@@ -278,7 +278,7 @@ def sweep(grid, output=None, *, fixed=None, rows=False, max_transitions=16, clie
     opts = run_options(run)
     if max_transitions < 1:
         raise ValueError(f"max_transitions must be at least 1, got {max_transitions}")
-    layout = Layout(g, opts, bool(rows), int(max_transitions), _columns())
+    layout = Layout(g, opts, bool(rows), int(max_transitions), _columns(g))
     sink = ZarrSink(output, layout) if output is not None else MemorySink(layout)
     todo = sink.pending()
     report = {"cases": g.size, "finished_before": g.size - len(todo), "computed": 0, "failed": 0, "lost": 0,
@@ -301,7 +301,13 @@ def sweep(grid, output=None, *, fixed=None, rows=False, max_transitions=16, clie
     return ds
 
 
-def _columns():
+def _columns(grid) -> list:
+    """The writers' columns of the disk models in `grid`, each name once, in
+    the order the models give them."""
     from velmora.dynamics.accretion.one_zone.results import model_columns
 
-    return model_columns()
+    columns = {}
+    for model in grid.distinct("model"):
+        for column in model_columns(disk_model()(model=model).closure):
+            columns.setdefault(column[0], column)
+    return list(columns.values())

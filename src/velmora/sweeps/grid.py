@@ -165,6 +165,17 @@ class Grid:
         row, defaults = dict(self.rows[index]), disk_parameters()
         return tuple(row.get(name, defaults[name]) for name in self.varied)
 
+    def distinct(self, name: str) -> list:
+        """The values parameter `name` takes over the cases, each once."""
+        if self.kind == "product" and name in self.varied:
+            values = dict(self.axes)[name]
+        elif name in self.varied:
+            k = self.varied.index(name)
+            values = [self.values(i)[k] for i in range(self.size)]
+        else:
+            values = [dict(self.fixed).get(name, disk_parameters()[name])]
+        return list(dict.fromkeys(values))
+
     def case(self, index: int) -> dict:
         """The disk keywords of case `index`."""
         return {**dict(self.fixed), **dict(zip(self.varied, self.values(index)))}

@@ -80,7 +80,8 @@ class Layout:
             else:
                 values = np.full(full, np.nan)
             data[ROWS] = (dims + (ROW_DIM, COLUMN_DIM), values,
-                          {"long_name": "the writer's rows at the output times (NaN beyond a failed run's last)"})
+                          {"long_name": "the writer's rows at the output times (NaN beyond a failed run's last "
+                                        "row, and in a column the case's model does not write)"})
             coords[ROW_DIM] = (ROW_DIM, np.full(self.n_out, np.nan),
                                {"units": "s", "long_name": "output time (NaN until a case has completed)"})
             coords[COLUMN_DIM] = (COLUMN_DIM, np.array([c[0] for c in self.columns], dtype=object))
@@ -118,12 +119,14 @@ class Layout:
         return out
 
     def padded_rows(self, record: dict) -> np.ndarray | None:
-        """A case's rows padded with NaN to n_out (None: the run kept none)."""
+        """A case's rows in the layout's columns (a model's writer may fill
+        fewer), padded with NaN to n_out (None: the run kept none)."""
         table = record.get(ROWS)
         if table is None:
             return None
+        names = [c[0] for c in self.columns]
         out = np.full((self.n_out, len(self.columns)), np.nan)
-        out[: len(table)] = table
+        out[: len(table), [names.index(n) for n in record["columns"]]] = table
         return out
 
     def time_axis(self, records: list[dict]) -> np.ndarray | None:
@@ -131,7 +134,7 @@ class Layout:
         for r in records:
             table = r.get(ROWS)
             if table is not None and len(table) == self.n_out:
-                return table[:, [c[0] for c in self.columns].index("t")].copy()
+                return table[:, list(r["columns"]).index("t")].copy()
         return None
 
 

@@ -76,7 +76,7 @@ def summarise(result, max_transitions: int, run_time: float, rows: bool) -> dict
     record["transition_t"] = np.array([tr["t"] for tr in kept] + [np.nan] * pad, dtype=np.float64)
     record["transition_to"] = np.array([tr["to_branch"] for tr in kept] + [""] * pad, dtype=object)
     if rows:
-        record["rows"] = table
+        record["rows"], record["columns"] = table, tuple(name for name, _, _ in result.columns)
     return record
 
 
