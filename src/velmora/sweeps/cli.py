@@ -29,7 +29,7 @@ import sys
 import numpy as np
 
 from velmora.cli import PROG, UsageError, _Defaults, _Parser, count, positive, tolerance
-from velmora.dynamics.accretion.one_zone.core import BRANCHES
+from velmora.dynamics.accretion.one_zone.disk_parameters import BRANCHES
 
 from ._extra import MissingExtra
 from .grid import disk_parameters, make_grid, parse_values, read_toml

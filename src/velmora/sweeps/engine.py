@@ -43,12 +43,12 @@ TASKS_PER_WORKER = 8  # batches per worker at least, for balance at the end
 def run_options(given: dict) -> dict:
     """The options of each run (the disk model's run arguments) with their
     defaults, updated with `given` and checked as the model checks them."""
-    from velmora.dynamics.accretion.one_zone.core import RUN_DEFAULTS
+    from velmora.dynamics.accretion.one_zone.disk_parameters import RUN_DEFAULTS, run_parameters
 
     unknown = set(given) - set(RUN_DEFAULTS)
     if unknown:
         raise TypeError(f"unknown run option {sorted(unknown)[0]!r} (known: {', '.join(RUN_DEFAULTS)})")
-    return disk_model()._run_parameters(**{**RUN_DEFAULTS, **given})
+    return run_parameters(**{**RUN_DEFAULTS, **given})
 
 
 def batch_size(n_cases: int, n_workers: int) -> int:

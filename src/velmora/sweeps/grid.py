@@ -39,7 +39,7 @@ def disk_model():
 
 def disk_parameters() -> dict:
     """The disk model's keywords and their defaults."""
-    from velmora.dynamics.accretion.one_zone.core import DEFAULTS
+    from velmora.dynamics.accretion.one_zone.disk_parameters import DEFAULTS
 
     return dict(DEFAULTS)
 
