@@ -3,7 +3,7 @@ not met or skipped. Run it through `make bench` (or `./dev.sh bench`), which
 builds the harnesses first and clears the machine's OpenBLAS core override
 for this command.
 
-    python benchmarks/run.py [NAME ...]    NAME: table, opal-extended, root-c, root-py, disk, evolve-grid
+    python benchmarks/run.py [NAME ...]    NAME: table, opal-extended, root-c, root-py, disk, evolve-grid, sweep
 
 Exits 1 when an agreement check fails (a wrong result is an error); a target
 that is not met is reported, not an error.
@@ -19,6 +19,7 @@ import bench_evolve_grid
 import bench_opal_extended
 import bench_root_finder_c
 import bench_root_finder_py
+import bench_sweep
 import bench_table_opacity
 
 BENCHMARKS = {
@@ -28,6 +29,7 @@ BENCHMARKS = {
     "root-py": bench_root_finder_py,
     "disk": bench_disk_closure,
     "evolve-grid": bench_evolve_grid,
+    "sweep": bench_sweep,
 }
 
 

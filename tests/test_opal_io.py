@@ -132,6 +132,20 @@ def test_load_opal_picks_the_composition(tmp_path):
         load_opal(path, 0.7, 0.02, oob=0).log_opacity(6.0 * LN10, 0.0)
 
 
+def test_programs_read_a_table_once_and_a_changed_file_again(tmp_path):
+    from velmora.radiation.opacity.choice import opacity_law
+    assert opacity_law("sample", 0.7, 0.02) is opacity_law("sample", 0.7, 0.02)
+    assert opacity_law("sample", 0.7, 0.02) is not opacity_law("sample", 0.7, 0.02, table_oob="clamp")
+    path = write(tmp_path, SMALL)
+    node = (4.0 * LN10, node_log_rho(4.0, -1.0))
+    first = opacity_law("opal", 0.7, 0.02, opal_file=path, table_oob="raise")
+    assert opacity_law("opal", 0.7, 0.02, opal_file=str(path), table_oob="raise") is first
+    path.write_text(SMALL.replace(" 4.00  -1.000", " 4.00  -1.250"))
+    changed = opacity_law("opal", 0.7, 0.02, opal_file=path, table_oob="raise")
+    assert changed.log_opacity(*node) == pytest.approx(-1.25 * LN10, rel=1e-12)
+    assert first.log_opacity(*node) == pytest.approx(-1.0 * LN10, rel=1e-12)
+
+
 def test_absent_composition_lists_what_the_file_holds(tmp_path):
     path = write(tmp_path, SMALL)
     with pytest.raises(ValueError) as e:

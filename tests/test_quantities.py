@@ -118,15 +118,20 @@ def closure():
     return c
 
 
-def test_framework_functions_convert_quantities(closure):
+@pytest.mark.parametrize("where", ["velmora", "velmora.dynamics.accretion.one_zone.closure"])
+def test_framework_functions_convert_quantities(closure, where):
+    import importlib
+    m = importlib.import_module(where)
     R = np.geomspace(1e12, 1e14, 4)
     Sigma = 1e4 * (R / 1e13) ** -0.75
     Omega = np.sqrt(6.6743e-8 * 2e39 / R**3)
-    plain = solve_profile(closure, R, Sigma, Omega, branch="thick")
-    quantities = solve_profile(closure, (R * u.cm).to(u.au), Sigma * 10 * u.kg / u.m**2, Omega / u.s,
-                               branch="thick")
+    plain = m.solve_profile(closure, R, Sigma, Omega, branch="thick")
+    quantities = m.solve_profile(closure, (R * u.cm).to(u.au), Sigma * 10 * u.kg / u.m**2, Omega / u.s,
+                                 branch="thick")
     assert np.allclose(quantities, plain, rtol=1e-12, atol=0)
-    eq = thermal_equilibria(closure, R[0] * u.cm, Sigma[0] * u.g / u.cm**2, Omega=Omega[0] * u.Hz)
-    assert eq == thermal_equilibria(closure, R[0], Sigma[0], Omega[0])
+    eq = m.thermal_equilibria(closure, R[0] * u.cm, Sigma[0] * u.g / u.cm**2, Omega=Omega[0] * u.Hz)
+    assert eq == m.thermal_equilibria(closure, R[0], Sigma[0], Omega[0])
     with pytest.raises(u.UnitConversionError, match="solve_profile\\(\\): Sigma must be a surface density"):
-        solve_profile(closure, R, Sigma * u.g, Omega)
+        m.solve_profile(closure, R, Sigma * u.g, Omega)
+    run = m.evolve(closure, 2e31, 1.4e13, 1e7, n_out=3)
+    assert np.array_equal(m.evolve(closure, 2e28 * u.kg, 1.4e13 * u.cm, t_end=1e7 * u.s, n_out=3), run)

@@ -17,6 +17,8 @@ What a researcher uses is importable from here (loaded on first use):
   ``opacity_law`` (a law by name);
 - the root finder ``py_find_root``, ``py_brent_root``,
   ``py_expand_bracket``;
+- ``sweep``: a disk for every case of a grid of parameters, on
+  dask.distributed (the extra ``velmora[sweep]``);
 - ``constants``: the cgs constants (CODATA values of the closure, the solar
   mass and radius, the day and the year).
 
@@ -71,6 +73,7 @@ _EXPORTS = {
     "py_find_root": "velmora.math_utils._bracket_solver",
     "py_brent_root": "velmora.math_utils._bracket_solver",
     "py_expand_bracket": "velmora.math_utils._bracket_solver",
+    "sweep": "velmora.sweeps",
 }
 _SUBMODULES = ("constants",)
 

@@ -15,7 +15,7 @@ from __future__ import annotations
 import math
 import sys
 
-__all__ = ["call_law", "is_quantity", "value_in"]
+__all__ = ["accepting_quantities", "call_converted", "call_law", "is_quantity", "value_in"]
 
 EXTRA = "pip install 'velmora[units]'"
 
@@ -208,3 +208,21 @@ def accepting_quantities(func, units: dict = DISK_ARGUMENTS):
         return func(*bound.args, **bound.kwargs)
 
     return call
+
+
+def call_converted(func, args: tuple, kwargs: dict):
+    """``func(*args, **kwargs)`` with the Quantities among the arguments
+    converted to the cgs units of :data:`DISK_ARGUMENTS`.
+
+    Called by the compiled drivers of the disk framework (``evolve``,
+    ``solve_profile``, ``thermal_equilibria``) when one of their arguments
+    carries a unit; the converted call reaches them with plain values.
+
+    Examples
+    --------
+    >>> import astropy.units as u
+    >>> from velmora._quantities import call_converted
+    >>> call_converted(lambda R_D, t_end=1.0: (R_D, t_end), (1.0 * u.km,), {"t_end": 1.0 * u.day})
+    (100000.0, 86400.0)
+    """
+    return accepting_quantities(func)(*args, **kwargs)

@@ -220,6 +220,8 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("-o", "--output", default=OUTPUT, metavar="FILE", help="output file, .csv, .npz or .nc")
     run.add_argument("--plot", metavar="FILE.png",
                      help="also draw T_c, the accretion rate and H/R against time (needs matplotlib)")
+    sub.add_parser("sweep", add_help=False,
+                   help="run a disk for every case of a grid of parameters on dask (velmora-disk sweep --help)")
     return parser
 
 
@@ -473,8 +475,12 @@ def report_failure(exc, result, args, bar) -> int:
 
 
 def main(argv=None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ["sweep"]:
+        from velmora.sweeps.cli import main as sweep_main
+        return sweep_main(argv[1:])
     try:
-        args = parse(sys.argv[1:] if argv is None else argv)
+        args = parse(argv)
         return evolve_command(args)
     except UsageError as exc:
         print(exc, file=sys.stderr)

@@ -14,6 +14,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 
 namespace velmora::rt {
 
@@ -80,6 +81,35 @@ PyObject* call_with_units(PyObject* self, const char* method, const std::array<c
     }
     PyObject* args[] = {self, method_name.get(), name_tuple.get(), value_tuple.get()};
     return PyObject_Vectorcall(call.get(), args, 4, nullptr);
+}
+
+// A module function of the interpreter's fast calling convention that takes
+// cgs numbers (the disk framework's drivers): when an argument carries a unit,
+// velmora._quantities.call_converted(func, args, kwargs) converts the
+// arguments its table names and calls the function again with plain values;
+// otherwise Body runs as it is. The function is the module's attribute named
+// by the last component of Qualname.
+template <Ref (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*), const auto& Qualname>
+Ref converting_units(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    int units = 0;
+    for (Py_ssize_t i = 0; i < nargs + nkw && !units; ++i) units = carries_unit(args[i]);
+    if (units < 0) return Ref();
+    if (!units) return Body(module, args, nargs, kwnames);
+
+    const char* dot = std::strrchr(Qualname, '.');
+    Ref func = Ref::steal(PyObject_GetAttrString(module, dot ? dot + 1 : Qualname));
+    Ref helpers = Ref::steal(PyImport_ImportModule("velmora._quantities"));
+    Ref call = helpers ? Ref::steal(PyObject_GetAttrString(helpers.get(), "call_converted")) : Ref();
+    Ref positional = Ref::steal(PyTuple_New(nargs));
+    Ref keywords = Ref::steal(PyDict_New());
+    if (!func || !call || !positional || !keywords) return Ref();
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        PyTuple_SET_ITEM(positional.get(), i, Ref::borrow(args[i]).release());  // steals the new reference
+    for (Py_ssize_t i = 0; i < nkw; ++i)
+        if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return Ref();
+    PyObject* call_args[] = {func.get(), positional.get(), keywords.get()};
+    return Ref::steal(PyObject_Vectorcall(call.get(), call_args, 3, nullptr));
 }
 
 }  // namespace velmora::rt

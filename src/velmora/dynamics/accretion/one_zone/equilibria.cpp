@@ -7,6 +7,7 @@
 #include "_runtime/checks.hpp"
 #include "_runtime/signature.hpp"
 #include "_runtime/threads.hpp"
+#include "_runtime/units.hpp"
 
 #include <cmath>
 
@@ -100,6 +101,7 @@ constexpr char thermal_equilibria_doc[] =
     "lies on its hot side, \"thick\" when one lies on its cool side, and\n"
     "\"single\" when f has no fold. Features of f narrower than a grid step that\n"
     "do not turn the samples are not seen.\n\n"
+    "Arguments are in cgs units; astropy Quantities are converted to them.\n\n"
     "Parameters\n----------\n"
     "closure : OneZoneClosure\n"
     "    A bound closure whose model offers its energy balance to the framework\n"
@@ -132,7 +134,7 @@ constexpr char thermal_equilibria_doc[] =
 }  // namespace
 
 PyMethodDef thermal_equilibria_def = {"thermal_equilibria",
-                                      VELMORA_METH((rt::traced<&thermal_equilibria_body, q_thermal_equilibria>)),
+                                      VELMORA_METH((rt::traced<&rt::converting_units<&thermal_equilibria_body, q_thermal_equilibria>, q_thermal_equilibria>)),
                                       METH_FASTCALL | METH_KEYWORDS,
                                       rt::signed_doc<thermal_equilibria_decl.params, thermal_equilibria_doc>};
 

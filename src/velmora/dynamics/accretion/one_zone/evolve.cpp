@@ -20,6 +20,7 @@
 #include "_runtime/notes.hpp"
 #include "_runtime/signature.hpp"
 #include "_runtime/threads.hpp"
+#include "_runtime/units.hpp"
 
 #include <cmath>
 #include <vector>
@@ -269,6 +270,7 @@ constexpr char evolve_doc[] =
     "Output rows lie at n_out times log-spaced from t_start to t_end; each is\n"
     "the installed writer's row for the state there, taken from the step's\n"
     "continuous extension (fourth order) and solved on the branch of that time.\n\n"
+    "Arguments are in cgs units; astropy Quantities are converted to them.\n\n"
     "Parameters\n----------\n"
     "closure : OneZoneClosure\n"
     "    A disk model with its closure, derivative and writer installed and its\n"
@@ -343,7 +345,7 @@ constexpr char evolve_doc[] =
 
 }  // namespace
 
-PyMethodDef evolve_def = {"evolve", VELMORA_METH((rt::traced<&evolve_body, q_evolve>)), METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef evolve_def = {"evolve", VELMORA_METH((rt::traced<&rt::converting_units<&evolve_body, q_evolve>, q_evolve>)), METH_FASTCALL | METH_KEYWORDS,
                           rt::signed_doc<evolve_decl.params, evolve_doc>};
 
 }  // namespace velmora::disk

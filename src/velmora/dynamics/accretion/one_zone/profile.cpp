@@ -12,6 +12,7 @@
 #include "_runtime/signals.hpp"
 #include "_runtime/signature.hpp"
 #include "_runtime/threads.hpp"
+#include "_runtime/units.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -404,6 +405,7 @@ constexpr char solve_profile_doc[] =
     "from the last one solved, so that its choice follows the rows; a branch\n"
     "name takes that branch's root in every row, whatever the order of the rows\n"
     "or their split between threads (see thermal_equilibria for the branches).\n\n"
+    "Arguments are in cgs units; astropy Quantities are converted to them.\n\n"
     "Parameters\n----------\n"
     "closure : OneZoneClosure\n"
     "    A disk model with its functions installed and its run-time parameters\n"
@@ -465,7 +467,7 @@ constexpr char solve_profile_doc[] =
 
 }  // namespace
 
-PyMethodDef solve_profile_def = {"solve_profile", VELMORA_METH((rt::traced<&solve_profile_body, q_solve_profile>)),
+PyMethodDef solve_profile_def = {"solve_profile", VELMORA_METH((rt::traced<&rt::converting_units<&solve_profile_body, q_solve_profile>, q_solve_profile>)),
                                  METH_FASTCALL | METH_KEYWORDS, rt::signed_doc<solve_profile_decl.params, solve_profile_doc>};
 
 }  // namespace velmora::disk
