@@ -28,7 +28,7 @@ namespace velmora::rt {
 // unwind that ends a thread is rethrown, so that it goes on. (Its handler
 // binds a reference to no object, which is how the ABI presents that unwind;
 // the sanitizer's null check is off here for that reason.)
-[[gnu::cold, gnu::noinline, gnu::no_sanitize("null")]] inline void raise_cxx_exception() {
+[[gnu::cold, gnu::noinline]] __attribute__((no_sanitize("null"))) inline void raise_cxx_exception() {
     try {
         throw;
     } catch (abi::__forced_unwind&) {

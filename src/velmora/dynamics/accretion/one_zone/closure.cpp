@@ -146,7 +146,7 @@ bool prepare_closure_type(PyObject* module) {
     closure_ops.fill_parameters = &fill_parameters;
     closure_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     closure_type.tp_doc = rt::signed_doc<closure_new, closure_doc>;
-    closure_type.tp_new = &tp_new;
+    closure_type.tp_new = rt::entry<&tp_new>;
     closure_type.tp_dealloc = &tp_dealloc;
     closure_type.tp_traverse = &tp_traverse;
     closure_type.tp_clear = &tp_clear;

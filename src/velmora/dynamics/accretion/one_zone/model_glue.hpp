@@ -289,7 +289,7 @@ struct ModelClosure {
         type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
         type.tp_doc = rt::signed_doc<Model::init.params, Model::doc, Model::name>;
         type.tp_new = rt::entry<&tp_new>;
-        type.tp_init = &tp_init;
+        type.tp_init = rt::entry<&tp_init>;
         type.tp_dealloc = &tp_dealloc;
         type.tp_traverse = &tp_traverse;
         type.tp_clear = &tp_clear;

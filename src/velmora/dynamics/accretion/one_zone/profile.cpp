@@ -20,6 +20,7 @@
 #include <condition_variable>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -246,7 +247,7 @@ struct RowBlock {
 // 0.1 s; an interrupt stops every block. On return the lock is held again,
 // and the blocks say how each ended.
 std::vector<RowBlock> solve_blocks(const ParameterSnapshot& run, const ProfileInput& in, double* out,
-                                   Py_ssize_t n_blocks, bool& interrupted) {
+                                   Py_ssize_t n_blocks, bool& interrupted, std::exception_ptr& thrown) {
     const Py_ssize_t n = in.R_D.size();
     std::vector<RowBlock> blocks(static_cast<std::size_t>(n_blocks));
     for (Py_ssize_t b = 0; b < n_blocks; ++b) {
@@ -277,9 +278,17 @@ std::vector<RowBlock> solve_blocks(const ParameterSnapshot& run, const ProfileIn
     }
     // The calling thread's blocks, in row order: after a failure there the
     // rest cannot win, and must not run with its exception pending.
+    // A C++ exception there (out of memory) stops the crew and is passed on
+    // by report_blocks, once every worker has been joined.
     for (RowBlock& block : blocks) {
         if (!block.on_caller) continue;
-        block.outcome = solve_rows(run, in, out, block.begin, block.end, crew, &signals);
+        try {
+            block.outcome = solve_rows(run, in, out, block.begin, block.end, crew, &signals);
+        } catch (...) {
+            thrown = std::current_exception();
+            crew.stop = true;
+            break;
+        }
         interrupted = interrupted || block.outcome.interrupted;
         if (block.outcome.failed()) break;
     }
@@ -330,16 +339,24 @@ void report_row(const RowOutcome& r, const ProfileInput& in, const ParameterSnap
 
 // The first failing block in row order decides; an exception that a worker
 // carried back replaces whatever the calling thread has pending, and the
-// other blocks' exceptions are dropped. False with the exception set when a
-// row failed.
+// other blocks' exceptions are dropped. A worker that carried an exception
+// without a failed row met a C++ exception (out of memory), and one that the
+// calling thread met is thrown again here, with the lock held. False with
+// the exception set when a row failed.
 bool report_blocks(std::vector<RowBlock>& blocks, const ProfileInput& in, const ParameterSnapshot& run,
-                   bool interrupted) {
+                   bool interrupted, std::exception_ptr thrown) {
     std::vector<Ref> carried;
     for (RowBlock& b : blocks) carried.push_back(Ref::steal(std::exchange(b.raised, nullptr)));
+    if (thrown) std::rethrow_exception(thrown);
     if (interrupted) return false;  // the handler's exception is pending on this thread
     for (std::size_t k = 0; k < blocks.size(); ++k) {
         const RowBlock& b = blocks[k];
-        if (!b.outcome.failed()) continue;
+        if (!b.outcome.failed()) {
+            if (!carried[k]) continue;
+            PyErr_Clear();
+            PyErr_SetRaisedException(carried[k].release());
+            return false;
+        }
         if (!b.on_caller || b.outcome.failure.kind != KernelFailure::exception) {
             PyErr_Clear();
             if (carried[k]) PyErr_SetRaisedException(carried[k].release());
@@ -386,9 +403,10 @@ Ref solve_profile_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     Ref result = new_rows(in.R_D.size(), run.n_result_fields, table);
     if (!result) return {};
     bool interrupted = false;
+    std::exception_ptr thrown;
     std::vector<RowBlock> blocks =
-        solve_blocks(run, in, table.data(), usable_threads(threads, in.R_D.size()), interrupted);
-    if (!report_blocks(blocks, in, run, interrupted)) return {};
+        solve_blocks(run, in, table.data(), usable_threads(threads, in.R_D.size()), interrupted, thrown);
+    if (!report_blocks(blocks, in, run, interrupted, thrown)) return {};
     table.release();
     return result;
 }

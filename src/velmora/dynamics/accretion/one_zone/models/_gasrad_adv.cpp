@@ -377,33 +377,31 @@ struct Advective {
         out->advection = static_cast<AdvectionParams*>(self->record_params[0]);
     }
 
-    static const char doc[];
+    static constexpr char doc[] =
+        "Thermal closure of a one-zone accretion disk with gas plus radiation\n"
+        "pressure and advective cooling, for the one-zone disk framework.\n\n"
+        "It installs the C-level closure gasrad_adv_closure_func, the writer\n"
+        "gasrad_adv_writer_func (21 columns), the viscous derivative and, with\n"
+        "fallback, the fallback source; its opacity law is an\n"
+        "ElectronScatteringOpacity until another grey law is assigned to ``opacity``.\n\n"
+        "Parameters\n----------\n"
+        "with_fallback : bool\n"
+        "    Whether matter falling back onto the disk is a mass source (taken by its\n"
+        "    truth value).\n"
+        "mu : float\n    Mean molecular weight of the disk gas.\n"
+        "xi : float\n"
+        "    Entropy-gradient parameter of the advective cooling, fixed at\n"
+        "    construction (0 turns advection off).\n\n"
+        "Call ``bind_runtime_parameters(run_params)`` before the closure is passed\n"
+        "to the integrator: the closure reads the advection record that binding\n"
+        "creates.\n\n"
+        "Examples\n--------\n"
+        VELMORA_EXAMPLE_DISK
+        ">>> type(disk.opacity).__name__, disk.n_result_fields\n"
+        "('ElectronScatteringOpacity', 21)";
 };
 
 using AdvectiveClosure = ModelClosure<Advective>;
-
-constexpr char Advective::doc[] =
-    "Thermal closure of a one-zone accretion disk with gas plus radiation\n"
-    "pressure and advective cooling, for the one-zone disk framework.\n\n"
-    "It installs the C-level closure gasrad_adv_closure_func, the writer\n"
-    "gasrad_adv_writer_func (21 columns), the viscous derivative and, with\n"
-    "fallback, the fallback source; its opacity law is an\n"
-    "ElectronScatteringOpacity until another grey law is assigned to ``opacity``.\n\n"
-    "Parameters\n----------\n"
-    "with_fallback : bool\n"
-    "    Whether matter falling back onto the disk is a mass source (taken by its\n"
-    "    truth value).\n"
-    "mu : float\n    Mean molecular weight of the disk gas.\n"
-    "xi : float\n"
-    "    Entropy-gradient parameter of the advective cooling, fixed at\n"
-    "    construction (0 turns advection off).\n\n"
-    "Call ``bind_runtime_parameters(run_params)`` before the closure is passed\n"
-    "to the integrator: the closure reads the advection record that binding\n"
-    "creates.\n\n"
-    "Examples\n--------\n"
-    VELMORA_EXAMPLE_DISK
-    ">>> type(disk.opacity).__name__, disk.n_result_fields\n"
-    "('ElectronScatteringOpacity', 21)";
 
 int exec_gasrad_adv(PyObject* module) {
     if (!rt::export_c_api(module, "ADV_N_RESULT_FIELDS", &adv_n_result_fields, "int") ||

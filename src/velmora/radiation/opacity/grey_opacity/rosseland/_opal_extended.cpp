@@ -369,7 +369,7 @@ int exec_opal_extended(PyObject* module) {
     ext_type.tp_base = kappa.grey_type;
     ext_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     ext_type.tp_doc = class_doc;
-    ext_type.tp_new = &tp_new;
+    ext_type.tp_new = rt::entry<&tp_new>;
     ext_type.tp_dealloc = &tp_dealloc;
     ext_type.tp_getset = ext_getset;
     ext_type.tp_methods = ext_methods;
