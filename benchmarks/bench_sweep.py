@@ -17,7 +17,6 @@ agree bit for bit.
 from __future__ import annotations
 
 import json
-import logging
 import multiprocessing
 import os
 import shutil
@@ -39,11 +38,11 @@ def _nothing(x):
 
 def measure(report: h.Report) -> None:
     import numpy as np
-    from distributed import Client, LocalCluster
+    from distributed import Client
 
     from velmora.sweeps import make_grid, sweep
     from velmora.sweeps.cases import run_batch
-    from velmora.sweeps.engine import run_options
+    from velmora.sweeps.engine import local_cluster, run_options
 
     grid = make_grid(GRID)
     run = run_options({})
@@ -52,8 +51,7 @@ def measure(report: h.Report) -> None:
                 f"rtol {run['rtol']:g}); summaries only")
 
     t0 = time.perf_counter()
-    cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR)
+    cluster = local_cluster(2)  # the cluster velmora-disk sweep starts
     client = Client(cluster, set_as_default=False)
     start = time.perf_counter() - t0
     try:
