@@ -38,8 +38,10 @@ def grid():
     for mstar, mbh, opacity, fallback in itertools.product(
             [0.1, 0.3, 1.0, 3.0, 10.0], [1e5, 1e6, 1e7], ["es", "sample"], [True, False]):
         R_t = R_SUN * mstar ** 0.8 * (mbh / mstar) ** (1.0 / 3.0)
-        yield ["--mbh", str(mbh), "--fallback-mass", str(mstar / 3.0), "--circularisation-radius", str(2.0 * R_t),
-               "--opacity", opacity] + ([] if fallback else ["--no-fallback"])
+        # without fallback the star's debris is the disk, at the circularisation radius
+        yield ["--mbh", str(mbh), "--opacity", opacity] + (
+            ["--fallback-mass", str(mstar / 3.0), "--circularisation-radius", str(2.0 * R_t)] if fallback
+            else ["--no-fallback", "--disk-radius", str(2.0 * R_t)])
 
 
 def run_grid(report):
