@@ -207,14 +207,9 @@ private:
 
     bool scan_at(const DiskPoint& p, thermal::Structure& s) {
         ThermalContext ctx;
-        failure_ = checked(run_.thermal->prepare(&p.derived, &params_, &ctx), "closure");
-        if (failure_.failed()) return false;
-        thermal::Balance balance(*run_.thermal, ctx);
         ++scans_;
-        const bool ok = thermal::scan(balance, s);
-        residual_evaluations_ += balance.evaluations();
-        if (!ok) failure_ = checked(balance.status() ? balance.status() : -1, "closure");
-        return ok;
+        failure_ = scan_ring(run_, p.derived, ctx, s, &residual_evaluations_);
+        return !failure_.failed();
     }
 
     PyObject* obj_;

@@ -65,6 +65,16 @@ KernelFailure disk_rates(const ParameterSnapshot& run, const DiskState& state, c
     return {};
 }
 
+KernelFailure scan_ring(const ParameterSnapshot& run, const DiskDerived& derived, ThermalContext& ctx,
+                        thermal::Structure& s, long* evaluations) {
+    KernelFailure f = checked(run.thermal->prepare(&derived, &run.params(), &ctx), "closure");
+    if (f.failed()) return f;
+    thermal::Balance balance(*run.thermal, ctx);
+    const bool ok = thermal::scan(balance, s);
+    if (evaluations) *evaluations += balance.evaluations();
+    return ok ? KernelFailure{} : checked(balance.status() ? balance.status() : -1, "closure");
+}
+
 // Row i of an (n, n_fields) row-major output starts at out + i * n_fields, and
 // the writer puts column k of row i at its base + i + k (stride 1), so its
 // base for row i is out + i * (n_fields - 1).
@@ -163,14 +173,14 @@ const DiskModel* disk_model_of(closure_func_t closure) {
 }
 
 int register_disk_model(closure_func_t closure, const DiskModel* model) {
+    if (!closure || !model) {
+        PyErr_SetString(PyExc_ValueError, msg::registry_null);
+        return -1;
+    }
     for (int i = 0; i < n_registered; ++i) {
         if (registry[i].closure != closure) continue;
         registry[i].model = model;
         return 0;
-    }
-    if (!closure || !model) {
-        PyErr_SetString(PyExc_ValueError, msg::registry_null);
-        return -1;
     }
     if (n_registered == max_models) {
         PyErr_SetString(PyExc_RuntimeError, msg::registry_full);

@@ -118,6 +118,12 @@ private:
 KernelFailure disk_rates(const ParameterSnapshot& run, const DiskState& state, const DiskDerived& derived,
                          const ClosureResult& result, DiskStep& step);
 
+// The whole structure of the model's balance at a ring, `ctx` prepared for
+// it (for the model's fill afterwards); the balance's evaluations are added
+// to `*evaluations` when it is given.
+KernelFailure scan_ring(const ParameterSnapshot& run, const DiskDerived& derived, ThermalContext& ctx,
+                        thermal::Structure& s, long* evaluations = nullptr);
+
 // Row `row` of an (n, n_fields) row-major output.
 KernelFailure write_row(const ParameterSnapshot& run, int row, const DiskState& state, const DiskDerived& derived,
                         const ClosureResult& result, const DiskStep& step, double* out);

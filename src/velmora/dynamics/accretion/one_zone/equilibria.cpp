@@ -69,17 +69,13 @@ Ref thermal_equilibria_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     }
     thermal::Structure s;
     ThermalContext ctx;
-    bool ok;
+    KernelFailure f;
     {
         rt::AllowThreads unlocked;
-        ok = run.thermal->prepare(&derived, &run.params(), &ctx) == 0 && !rt::exception_pending();
-        if (ok) {
-            thermal::Balance balance(*run.thermal, ctx);
-            ok = thermal::scan(balance, s);
-        }
+        f = scan_ring(run, derived, ctx, s);
     }
-    if (!ok) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, msg::balance_failed);
+    if (f.failed()) {
+        if (f.kind != KernelFailure::exception) PyErr_SetString(PyExc_RuntimeError, msg::balance_failed);
         return {};
     }
     Ref roots = roots_list(s), extrema = extrema_list(s);

@@ -232,17 +232,18 @@ Ref evolve_body(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     }
     table.release();
     if (outcome.kind == EvolveOutcome::done) outcome.t_target = in.t_end;
+    const bool failed = outcome.kind != EvolveOutcome::done;
+    if (!failed && !in.full_output) return result;
     // The record is built with whatever exception the run left set aside.
     Ref info;
     {
         rt::ErrorScope held;
         info = run_info(evolution, mode, outcome);
     }
-    if (outcome.kind != EvolveOutcome::done) {
+    if (failed) {
         report_evolution(outcome, result.get(), info.get(), in.n_out, mode.name, run);
         return {};
     }
-    if (!in.full_output) return result;
     if (!info) return {};
     return Ref::steal(PyTuple_Pack(2, result.get(), info.get()));
 }

@@ -116,8 +116,6 @@ struct ModelClosure {
         Model::construct(self, a);
         self->mu = a.mu;
         self->with_fallback = a.with_fallback;
-        self->fallback_params = nullptr;
-        self->record_params.fill(nullptr);
         rt::Ref law = rt::Ref::steal(PyObject_CallNoArgs(law_type.get()));
         if (!law) return false;
         // Through the attribute protocol, so that the framework's setter

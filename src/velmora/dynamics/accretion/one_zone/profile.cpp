@@ -173,11 +173,8 @@ KernelFailure solve_on_branch(const ParameterSnapshot& run, const RowMode& mode,
                               ClosureResult& result, Missing& missing) {
     missing = Missing::none;
     ThermalContext ctx;
-    KernelFailure f = checked(run.thermal->prepare(&derived, &run.params(), &ctx), "closure");
-    if (f.failed()) return f;
-    thermal::Balance balance(*run.thermal, ctx);
     thermal::Structure s;
-    if (!thermal::scan(balance, s)) return checked(balance.status() ? balance.status() : -1, "closure");
+    if (KernelFailure f = scan_ring(run, derived, ctx, s); f.failed()) return f;
     const int k = s.pick(mode.choice);
     if (k < 0) {
         missing = s.n_stable() == 0 ? Missing::equilibrium : Missing::branch;
