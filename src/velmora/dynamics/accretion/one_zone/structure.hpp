@@ -6,6 +6,7 @@
 #pragma once
 
 #include "dynamics/accretion/one_zone/closure.hpp"
+#include "radiation/opacity/kappa_core.hpp"
 
 #include <cmath>
 #include <initializer_list>
@@ -13,6 +14,18 @@
 namespace velmora::disk::structure {
 
 inline constexpr double two_pi = 6.283185307179586;
+
+// The range in which a closure seeks T_c: 10 K to 1e14 K.
+inline double ln_T_c_min() { return std::log(10.0); }
+inline double ln_T_c_max() { return std::log(1e14); }
+
+// ln kappa of the grey law `law` (a C_GreyKappaCore) through its table, so
+// that a subclass's own slot is the one called; an exception it raises is
+// left pending.
+inline double log_opacity(PyObject* law, double log_T, double log_rho) {
+    auto* grey = reinterpret_cast<opacity::GreyKappaCore*>(law);
+    return grey->vtab->_log_opacity(grey, log_T, log_rho);
+}
 
 // ln(Omega) + ln(Sigma), evaluated left to right, so that a solve can form
 // it once with the same bits (either order of Omega and Sigma gives them).

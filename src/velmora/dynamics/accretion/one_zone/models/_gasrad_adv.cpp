@@ -111,11 +111,6 @@ struct AdvResidualContext {
     double ln_Omega_Sigma;
 };
 
-double log_opacity(PyObject* law, double log_T, double log_rho) {
-    auto* grey = reinterpret_cast<opacity::GreyKappaCore*>(law);
-    return grey->vtab->_log_opacity(grey, log_T, log_rho);
-}
-
 int residual_failed() {
     rt::add_traceback(q_residual);
     return -1;
@@ -129,7 +124,7 @@ int gasrad_adv_residual(double x, void* user_data, double* f_out) {
     if (rt::exception_pending()) return residual_failed();
     const double ln_c_s = std::log(c_s);
     const double ln_rho = ln_midplane_density(ctx->ln_Omega_Sigma, ln_c_s);
-    const double ln_kappa = log_opacity(ctx->opacity, x, ln_rho);
+    const double ln_kappa = structure::log_opacity(ctx->opacity, x, ln_rho);
     if (rt::exception_pending()) return residual_failed();
     *f_out = balance_residual(x, ln_c_s, ln_kappa, {ctx->ln_A, ctx->ln_B});
     return 0;
@@ -182,15 +177,12 @@ int fill_result(const DiskDerived* derived, const DiskParameters* params, double
     if (rt::exception_pending()) return -1;
     out->ln_c_s = std::log(c_s);
     out->ln_rho = ln_midplane_density(ln_surface_term(Sigma, Omega), out->ln_c_s);
-    const double ln_kappa = log_opacity(params->opacity, root, out->ln_rho);
+    const double ln_kappa = structure::log_opacity(params->opacity, root, out->ln_rho);
     if (rt::exception_pending()) return -1;
     structure::fill_from_root(*derived, params->alpha, root, out->ln_c_s, ln_kappa, out);
     return 0;
 }
 
-// T_c is sought between 10 K and 1e14 K.
-double ln_T_c_min() { return std::log(10.0); }
-double ln_T_c_max() { return std::log(1e14); }
 
 // closure_func_t. Never reads the state.
 int gasrad_adv_closure_func(const DiskState*, const DiskDerived* derived, const DiskParameters* params,
@@ -201,8 +193,8 @@ int gasrad_adv_closure_func(const DiskState*, const DiskDerived* derived, const 
     // A previous ln T_c of exactly 0 (either sign) asks for the computed guess.
     const double x0 = previous->ln_T_c == 0.0 ? gas_scattering_guess(params->alpha, params->mu, ctx.Sigma, ctx.Omega)
                                               : previous->ln_T_c;
-    const double x_min = ln_T_c_min();
-    const double x_max = ln_T_c_max();
+    const double x_min = structure::ln_T_c_min();
+    const double x_max = structure::ln_T_c_max();
     double root = 0.0;
     const int status = solver.find_root(&gasrad_adv_residual, &ctx, x0, 0.05, 2.0, 60, x_min, x_max, 1e-30,
                                         1e-10, 1e-12, 100, &root);
@@ -230,7 +222,8 @@ int thermal_fill(const DiskDerived* derived, const DiskParameters* params, const
 
 static_assert(sizeof(AdvResidualContext) <= sizeof(ThermalContext) &&
               alignof(AdvResidualContext) <= alignof(ThermalContext));
-const ThermalModel thermal_model{&thermal_prepare, &gasrad_adv_residual, &thermal_fill, ln_T_c_min(), ln_T_c_max()};
+const ThermalModel thermal_model{&thermal_prepare, &gasrad_adv_residual, &thermal_fill, structure::ln_T_c_min(),
+                                  structure::ln_T_c_max()};
 
 // The writer's columns (see gasrad_adv_writer_func).
 constexpr Column columns[] = {

@@ -50,15 +50,11 @@ struct ThinContext {
 
 double ln_sound_speed(double ln_gas, double x) { return 0.5 * (ln_gas + x); }
 
-double log_opacity(PyObject* law, double log_T, double log_rho) {
-    auto* grey = reinterpret_cast<opacity::GreyKappaCore*>(law);
-    return grey->vtab->_log_opacity(grey, log_T, log_rho);
-}
-
 int thin_residual(double x, void* user_data, double* f_out) {
     const auto* ctx = static_cast<const ThinContext*>(user_data);
     const double ln_c_s = ln_sound_speed(ctx->ln_gas, x);
-    const double ln_kappa = log_opacity(ctx->opacity, x, structure::ln_midplane_density(ctx->ln_Omega_Sigma, ln_c_s));
+    const double ln_rho = structure::ln_midplane_density(ctx->ln_Omega_Sigma, ln_c_s);
+    const double ln_kappa = structure::log_opacity(ctx->opacity, x, ln_rho);
     if (rt::exception_pending()) {
         rt::add_traceback(q_residual);
         return -1;
@@ -78,7 +74,7 @@ int fill_result(const DiskDerived* d, const DiskParameters* p, const ThinContext
     out->ln_T_c = root;
     out->ln_c_s = ln_sound_speed(ctx.ln_gas, root);
     out->ln_rho = structure::ln_midplane_density(ctx.ln_Omega_Sigma, out->ln_c_s);
-    const double ln_kappa = log_opacity(p->opacity, root, out->ln_rho);
+    const double ln_kappa = structure::log_opacity(p->opacity, root, out->ln_rho);
     if (rt::exception_pending()) {
         rt::add_traceback(q_closure);
         return -1;
@@ -86,9 +82,6 @@ int fill_result(const DiskDerived* d, const DiskParameters* p, const ThinContext
     structure::fill_from_root(*d, p->alpha, root, out->ln_c_s, ln_kappa, out);
     return 0;
 }
-
-double ln_T_min() { return std::log(10.0); }
-double ln_T_max() { return std::log(1e14); }
 
 // The closure: from the previous root, or from the constant-opacity root with
 // electron scattering, within 10 K to 1e14 K.
@@ -99,14 +92,15 @@ int thin_closure_func(const DiskState*, const DiskDerived* d, const DiskParamete
                           ? previous->ln_T_c
                           : (std::log(27.0 / 32.0) - ctx.ln_A + *consts.LOG_KAPPA_ES + ctx.ln_gas) / 3.0;
     double root = 0.0;
-    const int status = solver.find_root(&thin_residual, &ctx, x0, 0.05, 2.0, 60, ln_T_min(), ln_T_max(), 1e-30,
+    const double x_min = structure::ln_T_c_min(), x_max = structure::ln_T_c_max();
+    const int status = solver.find_root(&thin_residual, &ctx, x0, 0.05, 2.0, 60, x_min, x_max, 1e-30,
                                         1e-12, 1e-14, 100, &root);
     if (rt::exception_pending()) {
         rt::add_traceback(q_closure);
         return -1;
     }
     if (status != math_utils::SUCCESS) return status;
-    if (root < ln_T_min() || root > ln_T_max()) return math_utils::EXPAND_FAIL;
+    if (root < x_min || root > x_max) return math_utils::EXPAND_FAIL;
     return fill_result(d, p, ctx, root, out);
 }
 
@@ -138,7 +132,8 @@ int thermal_fill(const DiskDerived* d, const DiskParameters* p, const ThermalCon
 }
 
 static_assert(sizeof(ThinContext) <= sizeof(ThermalContext));
-const ThermalModel thermal_model{&thermal_prepare, &thin_residual, &thermal_fill, ln_T_min(), ln_T_max()};
+const ThermalModel thermal_model{&thermal_prepare, &thin_residual, &thermal_fill, structure::ln_T_c_min(),
+                                  structure::ln_T_c_max()};
 
 constexpr Column columns[] = {
     {"row", "-", "output row number"},           {"t", "s", "time"},
