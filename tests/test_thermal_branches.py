@@ -186,6 +186,11 @@ def test_transition_times_converge_and_do_not_depend_on_the_rows():
     assert len(times[0]) == 3 and times[0] == times[1]  # the rows never shape the steps
     assert np.allclose(times[0], times[2], rtol=1e-6, atol=0)
     assert coarse["steps"] == dense["steps"] and coarse["peak_Mdot"] == dense["peak_Mdot"]
+    # The disk on either side of each transition converges with rtol as well.
+    for a, b in zip(coarse["transitions"], tight["transitions"]):
+        for key in ("T_c", "Mdot", "H_over_R"):
+            for side in ("before", "after"):
+                assert a[f"{key}_{side}"] == pytest.approx(b[f"{key}_{side}"], rel=1e-6)
 
 
 def test_transitions_record_the_disk_on_either_branch():
@@ -193,14 +198,16 @@ def test_transitions_record_the_disk_on_either_branch():
     rows, info = default_run()
     for tr in info["transitions"]:
         derived = ring_of(tr["M_D"], tr["R_D"], args.M_BH)
-        for side in ("before", "after"):
-            branch = tr["from_branch"] if side == "before" else tr["to_branch"]
-            out = solve_profile(c, *[[v] for v in derived], M_D=[tr["M_D"]], branch=branch)[0]
-            # At the fold the root moves as the square root of the state's rounding.
-            rel = 1e-6 if side == "before" else 1e-9
-            assert tr[f"T_c_{side}"] == pytest.approx(out[COL["T_c"]], rel=rel)
-            assert tr[f"H_over_R_{side}"] == pytest.approx(out[COL["H_over_R"]], rel=rel)
-            assert tr[f"Mdot_{side}"] == pytest.approx(out[COL["Mdot"]], rel=rel)
+        # Before: the end of the old branch, the fold of the balance where its
+        # stable root meets the unstable one (to the precision of an extremum).
+        folds = [e["T"] for e in thermal_equilibria(c, *derived)["extrema"]]
+        fold = min(folds, key=lambda T: abs(math.log(T / tr["T_c_before"])))
+        assert tr["T_c_before"] == pytest.approx(fold, rel=1e-6)
+        # After: the root of the new branch.
+        out = solve_profile(c, *[[v] for v in derived], M_D=[tr["M_D"]], branch=tr["to_branch"])[0]
+        assert tr["T_c_after"] == pytest.approx(out[COL["T_c"]], rel=1e-9)
+        assert tr["H_over_R_after"] == pytest.approx(out[COL["H_over_R"]], rel=1e-9)
+        assert tr["Mdot_after"] == pytest.approx(out[COL["Mdot"]], rel=1e-9)
     # The outburst's peak is the largest rate of the run, at least that of any row.
     assert info["peak_Mdot"] >= rows[:, COL["Mdot"]].max()
     assert info["transitions"][1]["t"] <= info["t_peak"] < info["transitions"][2]["t"]

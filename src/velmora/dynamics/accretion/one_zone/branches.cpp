@@ -10,15 +10,7 @@
 #include <limits>
 
 namespace velmora::disk::thermal {
-namespace {
 
-struct Node {
-    double x, f;
-};
-
-// The extremum of f near x0: walks uphill (maximum) or downhill from x0 and
-// refines it. `found` is false when the walk reached an end of [lo, hi]: f
-// has no such extremum on that side.
 bool refine_extremum(Balance& f, double x0, bool maximum, Extremum& out, bool& found) {
     auto g = [&](double x, double& gx) {
         if (!f(x, gx)) return false;
@@ -33,6 +25,12 @@ bool refine_extremum(Balance& f, double x0, bool maximum, Extremum& out, bool& f
     out = {m.x, maximum ? -m.f : m.f, maximum};
     return true;
 }
+
+namespace {
+
+struct Node {
+    double x, f;
+};
 
 // A branch that lost its bounding extremum altogether (the fold of f has
 // vanished): the stable root nearest to the last one, from a scan.

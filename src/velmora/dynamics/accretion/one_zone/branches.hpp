@@ -114,6 +114,11 @@ struct Structure {
 // false with the model's failure pending.
 bool scan(Balance& f, Structure& out);
 
+// The extremum of f near x0: walks uphill (maximum) or downhill from x0 and
+// refines it. `found` is false when the walk reached an end of the range: f
+// has no such extremum on that side. false with the model's failure pending.
+bool refine_extremum(Balance& f, double x0, bool maximum, Extremum& out, bool& found);
+
 enum class Follow { ok, ended_below, ended_above, no_root, failed };
 
 // The root of `from`'s branch at the ring `f` is prepared for, with its new

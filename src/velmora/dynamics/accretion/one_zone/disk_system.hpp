@@ -145,6 +145,7 @@ public:
         out.from = s.label_at(p.branch.root, fold_width);
         out.to = s.label(k);
         out.before = p;
+        if (!at_fold(out.before, downward)) return false;
         tracked_ = s.branch_of(k, run_.thermal->ln_T_min, run_.thermal->ln_T_max);
         const State y{p.state.M_D, p.state.state2};
         if (evaluate(p.state.state0, y, out.after) != ode::Eval::ok) return false;
@@ -203,6 +204,31 @@ private:
         }
         failure_ = checked(run_.thermal->fill(&p.derived, &params_, &ctx, p.branch.root, &p.result), "closure");
         return failure_.failed() ? ode::Eval::stop : ode::Eval::ok;
+    }
+
+    // The disk at the end of its branch: the thermal structure at the
+    // bounding extremum, where the branch's root and the unstable one merge.
+    // The accepted point lies up to an event tolerance before that end; there
+    // the root is still the square root of that tolerance away from the fold,
+    // while the extremum has moved by the tolerance alone. The root stays
+    // where the extremum is not found.
+    bool at_fold(DiskPoint& p, bool downward) {
+        ThermalContext ctx;
+        failure_ = checked(run_.thermal->prepare(&p.derived, &params_, &ctx), "closure");
+        if (failure_.failed()) return false;
+        thermal::Balance balance(*run_.thermal, ctx);
+        thermal::Extremum e;
+        bool found = false;
+        const bool ok = thermal::refine_extremum(balance, downward ? p.branch.lo : p.branch.hi, downward, e, found);
+        residual_evaluations_ += balance.evaluations();
+        if (!ok) {
+            failure_ = checked(balance.status() ? balance.status() : -1, "closure");
+            return false;
+        }
+        if (!found) return true;
+        failure_ = checked(run_.thermal->fill(&p.derived, &params_, &ctx, e.x, &p.result), "closure");
+        if (!failure_.failed()) failure_ = disk_rates(run_, p.state, p.derived, p.result, p.step);
+        return !failure_.failed();
     }
 
     bool scan_at(const DiskPoint& p, thermal::Structure& s) {
