@@ -11,12 +11,21 @@
 
 namespace velmora::disk::thermal {
 
-bool refine_extremum(Balance& f, double x0, bool maximum, Extremum& out, bool& found) {
-    auto g = [&](double x, double& gx) {
+namespace {
+
+// f, or -f for a maximum: the function whose minimum is the extremum sought.
+auto toward(Balance& f, bool maximum) {
+    return [&f, maximum](double x, double& gx) {
         if (!f(x, gx)) return false;
         if (maximum) gx = -gx;
         return true;
     };
+}
+
+}  // namespace
+
+bool refine_extremum(Balance& f, double x0, bool maximum, Extremum& out, bool& found) {
+    auto g = toward(f, maximum);
     double a = x0, b = x0;
     if (!math_utils::bracket_minimum(g, x0, 0.02, f.lo(), f.hi(), a, b, found)) return false;
     if (!found) return true;
@@ -75,13 +84,8 @@ bool scan(Balance& f, Structure& out) {
         const bool maximum = fs[i] - fs[i - 1] > noise && fs[i] - fs[i + 1] > noise;
         const bool minimum = fs[i - 1] - fs[i] > noise && fs[i + 1] - fs[i] > noise;
         if (!maximum && !minimum) continue;
-        auto g = [&](double x, double& gx) {
-            if (!f(x, gx)) return false;
-            if (maximum) gx = -gx;
-            return true;
-        };
         math_utils::Minimum m;
-        if (!math_utils::local_minimum(g, xs[i - 1], xs[i + 1], 0.0, m)) return false;
+        if (!math_utils::local_minimum(toward(f, maximum), xs[i - 1], xs[i + 1], 0.0, m)) return false;
         Extremum e{m.x, maximum ? -m.f : m.f, maximum};
         if (maximum ? fs[i] > e.f : fs[i] < e.f) e = {xs[i], fs[i], maximum};
         out.extrema[out.n_extrema++] = e;
