@@ -450,3 +450,18 @@ def test_the_thin_disk_model_runs_with_its_own_columns(tmp_path):
     refused = velmora_disk("--model", "thin", "--xi", "2", cwd=tmp_path)
     assert (refused.returncode, refused.stderr) == (
         2, "velmora-disk evolve: error: xi given with model='thin': that model has no advection\n")
+
+
+def test_a_thin_run_in_netcdf_loads_with_its_columns_and_reruns_through_config(tmp_path):
+    """The .nc reader takes the columns of the model the file records, not the
+    advective model's."""
+    pytest.importorskip("xarray")
+    pytest.importorskip("netCDF4")
+    from velmora import load
+    first = velmora_disk("--model", "thin", "--n-out", "20", "-o", "thin.nc", cwd=tmp_path)
+    assert first.returncode == 0, first.stderr
+    run = load(tmp_path / "thin.nc")
+    assert (run.params["model"], len(run.columns), "Q_adv" in run, run.status) == ("thin", 20, False, "done")
+    again = velmora_disk("--config", "thin.nc", "-o", "again.nc", cwd=tmp_path)
+    assert again.returncode == 0, again.stderr
+    assert np.array_equal(load(tmp_path / "again.nc").rows, run.rows)

@@ -83,7 +83,6 @@ PROG = "velmora-disk"
 
 # The writer's columns (name, unit, meaning), as the model describes them.
 COLUMNS = model_columns()
-COL = {name: k for k, (name, _, _) in enumerate(COLUMNS)}
 
 # What a --config file may set: the disk's parameters, the run's, and the files.
 CONFIG_KEYS = (*DEFAULTS, *RUN_DEFAULTS, "output", "plot")
@@ -391,7 +390,7 @@ def transition_line(tr):
 
 def summary(result, args, path, seconds, outside=None):
     t = result["t"]
-    final = result.rows[-1]
+    M_D, R_D = result["M_D"][-1], result["R_D"][-1]
     stats = result.stats
     peak, t_peak = stats["peak_Mdot"], stats["t_peak"]
     thick = int((result["H_over_R"] > 1.0).sum())
@@ -406,8 +405,8 @@ def summary(result, args, path, seconds, outside=None):
         *[transition_line(tr) for tr in transitions],
         f"  peak accretion rate  {peak:.3e} g/s ({peak * YEAR / M_SUN:.3g} M_sun/yr, "
         f"{peak / args.disk.eddington_rate():.3g} Eddington) at t = {t_peak:.3e} s ({t_peak / DAY:.4g} d)",
-        f"  final disk mass      {final[COL['M_D']]:.3e} g ({final[COL['M_D']] / M_SUN:.3g} M_sun)",
-        f"  final disk radius    {final[COL['R_D']]:.3e} cm ({final[COL['R_D']] / args.R_g:.3g} G M_BH/c^2)",
+        f"  final disk mass      {M_D:.3e} g ({M_D / M_SUN:.3g} M_sun)",
+        f"  final disk radius    {R_D:.3e} cm ({R_D / args.R_g:.3g} G M_BH/c^2)",
         f"  rows with H/R > 1    {thick}"
         + (" (the one-zone ring is no longer thin there: read those rows with care)" if thick else ""),
         *([f"  outside the table    {outside} of {len(result)} rows (opacity from its physical extension)"]

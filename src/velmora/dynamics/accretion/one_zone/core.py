@@ -29,7 +29,7 @@ from velmora.constants import C_CGS, G_CGS
 
 from .closure import evolve, solve_profile, thermal_equilibria
 from .disk_parameters import (BRANCHES, DEFAULTS, MODELS, RUN_DEFAULTS, ParameterError, _choice, _number, _unknown,
-                              derived_cgs, plain_parameters, run_parameters, tde_defaults)
+                              closure_type, derived_cgs, plain_parameters, run_parameters, tde_defaults)
 
 __all__ = ["BRANCHES", "DEFAULTS", "MODELS", "RUN_DEFAULTS", "AdvectiveDisk", "ParameterError", "evolve", "solve_profile",
            "tde_defaults", "thermal_equilibria"]
@@ -147,15 +147,12 @@ class AdvectiveDisk:
         return params
 
     def _build(self):
-        import importlib
-
         from velmora.radiation.opacity.choice import opacity_law
 
         p = self._params
-        module, name = MODELS[p["model"]]
-        closure_type = getattr(importlib.import_module(module), name)
-        closure = (closure_type(p["fallback"], p["mu"], p["xi"]) if p["model"] == "advective"
-                   else closure_type(p["fallback"], p["mu"]))
+        model = closure_type(p["model"])
+        closure = (model(p["fallback"], p["mu"], p["xi"]) if p["model"] == "advective"
+                   else model(p["fallback"], p["mu"]))
         closure.opacity = opacity_law(p["opacity"], p["X"], p["Z"], opal_set=p["opal_set"],
                                       opal_file=p["opal_file"], table_oob=p["table_oob"])
         closure.bind_runtime_parameters(self._runtime_parameters())

@@ -16,8 +16,8 @@ import os
 from velmora import _quantities
 from velmora.constants import C_CGS, G_CGS, M_SUN, R_SUN
 
-__all__ = ["BRANCHES", "DEFAULTS", "MODELS", "RUN_DEFAULTS", "ParameterError", "derived_cgs", "plain_parameters",
-           "run_parameters", "tde_defaults"]
+__all__ = ["BRANCHES", "DEFAULTS", "MODELS", "RUN_DEFAULTS", "ParameterError", "closure_type", "derived_cgs",
+           "plain_parameters", "run_parameters", "tde_defaults"]
 
 # The disk's parameters with their defaults: the one place for the defaults of
 # the model class and of the program. Units: mbh, disk_mass and fallback_mass
@@ -151,6 +151,13 @@ def _choice(value, name: str, choices):
     return value
 
 
+def closure_type(model: str):
+    """The compiled closure type of the disk model named `model` (MODELS)."""
+    import importlib
+    module, name = MODELS[_choice(model, "model", tuple(MODELS))]
+    return getattr(importlib.import_module(module), name)
+
+
 def plain_parameters(given: dict) -> dict:
     """The parameters as plain Python values in the documented units,
     checked one by one and for consistency."""
@@ -216,6 +223,7 @@ def plain_parameters(given: dict) -> dict:
     p["opal_file"] = None if opal_file is None else os.path.abspath(os.fspath(opal_file))
     p["table_oob"] = _choice(given["table_oob"], "table_oob", TABLE_OOB)
     return {name: p[name] for name in DEFAULTS}
+
 
 def derived_cgs(p: dict) -> dict:
     """The cgs values the closure and the run take, each checked to be a

@@ -106,7 +106,7 @@ def _read_nc(path):
     with xr.open_dataset(path) as ds:
         record = json.loads(ds.attrs["provenance"])
         cls = _KINDS[record["kind"]]
-        names = [name for name, _, _ in model_columns()]
+        names = [name for name, _, _ in model_columns(model=record["model"])]
         columns = [(name, ds[name].attrs["units"]) for name in names]
         rows = np.column_stack([ds[name].values for name in names]) if ds.sizes[cls.dim] else np.empty((0, len(names)))
         labels = {k: ds[k].values for k in ds.coords if k not in names}
@@ -136,7 +136,7 @@ def load(path):
     kind = record.get("kind")
     if kind not in _KINDS:
         raise ValueError(f"{os.fspath(path)}: not a velmora result file (kind {kind!r})")
-    meanings = {name: meaning for name, _, meaning in model_columns()}
+    meanings = {name: meaning for name, _, meaning in model_columns(model=record["model"])}
     columns = [(name, unit, meanings.get(name, "")) for name, unit in columns]
     if "stable" in labels:
         labels["stable"] = np.asarray(labels["stable"]).astype(str) == "True"
