@@ -67,6 +67,7 @@ import difflib
 import math
 import os
 import sys
+import tempfile
 import textwrap
 import time
 
@@ -312,11 +313,16 @@ def parse(argv):
 
 def check_writable(option, path):
     """Refuses, before the run, a file that cannot be written (a folder, no
-    permission, a read-only file system); a file made for the test is removed."""
+    permission, a read-only file system); a file made for the test is removed.
+    The output is written beside its name and renamed into place, so its
+    folder must take a new file too."""
     if os.path.isdir(path):
         fail(f"{option}: {path} is a directory")
     existed = os.path.exists(path)
     try:
+        if option == "--output":
+            with tempfile.TemporaryFile(dir=os.path.dirname(os.path.realpath(path))):
+                pass
         with open(path, "a"):
             pass
     except OSError as exc:

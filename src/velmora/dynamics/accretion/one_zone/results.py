@@ -243,7 +243,9 @@ class Result:
         value`` provenance lines, then a header of names and units, then the
         rows), ``.npz`` (arrays ``data``, ``columns``, ``units`` and
         ``parameters``, the provenance as JSON) or ``.nc`` (NetCDF through
-        xarray). Numbers are written so that they read back bit for bit."""
+        xarray). Numbers are written so that they read back bit for bit; the
+        file is renamed into place once written, so that `path` never holds
+        a part of a result."""
         from .result_files import write
         write(self, path)
 
