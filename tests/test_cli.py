@@ -342,6 +342,7 @@ def test_version(tmp_path):
     (["--fallback-mass", "1e300"], "fallback_mass = 1e+300 gives M_fb_0 = inf g"),
     (["--mbh", "1e-300"], "mbh = 1e-300 gives t_fb = 0 s"),
     (["--mbh", "1e300"], "mbh = 1e+300 gives M_BH = inf g"),
+    (["--mbh", "1e270"], "mbh = 1e+270 gives t_fb = inf s"),
     (["--disk-mass", "1e300"], "disk_mass = 1e+300 gives M_D0 = inf g"),
     (["--r-in", "1e300", "--disk-radius", "1e13"], "r_in = 1e+300, mbh = 1000000.0 gives R_in = inf cm"),
     (["--no-fallback", "--beta-fb", "2"], "beta_fb given with fallback=False"),

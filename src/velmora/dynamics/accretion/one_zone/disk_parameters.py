@@ -108,7 +108,11 @@ def tde_defaults(M_BH: float) -> dict:
     """
     R_t = R_SUN * (M_BH / M_SUN) ** (1.0 / 3.0)
     a_min = R_t * R_t / (2.0 * R_SUN)  # semi-major axis of the most bound debris
-    return {"R_t": R_t, "R_c": 2.0 * R_t, "t_fb": 2.0 * math.pi * math.sqrt(a_min ** 3 / (G_CGS * M_BH))}
+    try:
+        t_fb = 2.0 * math.pi * math.sqrt(a_min ** 3 / (G_CGS * M_BH))
+    except OverflowError:  # a_min^3 beyond the largest double (M_BH above about 2e138 M_sun)
+        t_fb = math.inf
+    return {"R_t": R_t, "R_c": 2.0 * R_t, "t_fb": t_fb}
 
 
 def _unknown(given, known, what: str):
@@ -229,7 +233,7 @@ def derived_cgs(p: dict) -> dict:
     """The cgs values the closure and the run take, each checked to be a
     positive finite number with a finite logarithm."""
     M_BH = p["mbh"] * M_SUN
-    tde = tde_defaults(M_BH) if M_BH > 0.0 and math.isfinite(M_BH) else {"R_c": math.nan, "t_fb": math.nan}
+    tde = tde_defaults(M_BH)  # inf or nan where M_BH is out of range, refused below
     cgs = {"M_BH": M_BH,
            "R_g": G_CGS * M_BH / C_CGS ** 2,
            # the same operations as the closure's inner edge has always been given
