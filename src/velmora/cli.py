@@ -63,7 +63,6 @@ Exit status: 0 done, 1 the run failed, 2 bad options, 130 interrupted (Ctrl-C),
 from __future__ import annotations
 
 import argparse
-import difflib
 import math
 import os
 import sys
@@ -75,6 +74,7 @@ import velmora
 from velmora.constants import C_CGS, DAY, G_CGS, M_SUN, R_SUN, YEAR  # noqa: F401 - the program's units
 from velmora.dynamics.accretion.one_zone.core import (BRANCHES, DEFAULTS, MODELS, RUN_DEFAULTS, AdvectiveDisk,
                                                       ParameterError, tde_defaults)
+from velmora.dynamics.accretion.one_zone.disk_parameters import _unknown
 from velmora.dynamics.accretion.one_zone.result_files import FORMATS, load
 from velmora.dynamics.accretion.one_zone.results import model_columns
 
@@ -242,11 +242,10 @@ def read_config(path) -> dict:
             config = tomllib.load(f)
     except (ValueError, OSError, KeyError, ImportError) as exc:
         fail(f"--config {path}: {exc}")
-    unknown = [k for k in config if k not in CONFIG_KEYS]
-    if unknown:
-        hints = [f"{k!r}" + "".join(f" (did you mean {c!r}?)" for c in difflib.get_close_matches(k, CONFIG_KEYS, 1))
-                 for k in unknown]
-        fail(f"--config {path}: unknown key {', '.join(hints)}")
+    try:
+        _unknown(config, CONFIG_KEYS, "key")
+    except ParameterError as exc:
+        fail(f"--config {path}: {exc}")
     for key in TEXT_KEYS:
         if key in config and not isinstance(config[key], str):
             fail(f"--config {path}: {key} must be a string, got {config[key]!r}")
