@@ -74,7 +74,7 @@ import velmora
 from velmora.constants import C_CGS, DAY, G_CGS, M_SUN, R_SUN, YEAR  # noqa: F401 - the program's units
 from velmora.dynamics.accretion.one_zone.core import (BRANCHES, DEFAULTS, MODELS, RUN_DEFAULTS, AdvectiveDisk,
                                                       ParameterError, tde_defaults)
-from velmora.dynamics.accretion.one_zone.disk_parameters import _unknown
+from velmora.dynamics.accretion.one_zone.disk_parameters import _unknown, run_parameters
 from velmora.dynamics.accretion.one_zone.result_files import FORMATS, load
 from velmora.dynamics.accretion.one_zone.results import model_columns
 
@@ -253,8 +253,9 @@ def read_config(path) -> dict:
 
 
 def parse(argv):
-    """The options, with the disk built (``args.disk``) and its cgs values as
-    attributes (``args.M_BH``, ``args.R_D0``, ...)."""
+    """The options, with the disk built (``args.disk``), the run's checked
+    arguments (``args.run``) and the disk's cgs values as attributes
+    (``args.M_BH``, ``args.R_D0``, ...)."""
     argv = list(argv)
     # The command may be left out: evolve is the default.
     if not argv or argv[0] not in ("evolve", "-h", "--help", "--version"):
@@ -301,7 +302,7 @@ def parse(argv):
 
     try:
         args.disk = AdvectiveDisk(**{key: getattr(args, key) for key in DEFAULTS})
-        AdvectiveDisk._run_parameters(*(getattr(args, key) for key in RUN_DEFAULTS))
+        args.run = run_parameters(**{key: getattr(args, key) for key in RUN_DEFAULTS})
     except ParameterError as exc:
         fail(exc)
     except (ValueError, OSError, ImportError) as exc:
@@ -434,10 +435,9 @@ def progress_bar(args):
 def evolve_command(args) -> int:
     disk = args.disk
     bar = progress_bar(args)
-    run = {key: getattr(args, key) for key in RUN_DEFAULTS}
     start = time.perf_counter()
     try:
-        result = disk.evolve(**run, progress=bar, on_failure="raise")
+        result = disk.evolve(**args.run, progress=bar, on_failure="raise")
     except (Exception, KeyboardInterrupt) as exc:
         result = getattr(exc, "result", None)
         if result is None:
