@@ -147,6 +147,7 @@ def count(text):
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The program's parser; ``parser.evolve_parser`` is the evolve command's."""
     parser = _Parser(prog=PROG, description="Time evolution of a one-zone accretion disk.")
     parser.add_argument("--version", action="version", version=f"{PROG} (velmora) {velmora.__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
@@ -222,6 +223,7 @@ def build_parser() -> argparse.ArgumentParser:
                      help="also draw T_c, the accretion rate and H/R against time (needs matplotlib)")
     sub.add_parser("sweep", add_help=False,
                    help="run a disk for every case of a grid of parameters on dask (velmora-disk sweep --help)")
+    parser.evolve_parser = p
     return parser
 
 
@@ -264,8 +266,7 @@ def parse(argv):
     args = parser.parse_args(argv)
     if args.config:
         # The file's values replace the defaults; what the command line gives wins.
-        evolve_parser = parser._subparsers._group_actions[0].choices["evolve"]
-        evolve_parser.set_defaults(**read_config(args.config))
+        parser.evolve_parser.set_defaults(**read_config(args.config))
         args = parser.parse_args(argv)
 
     if args.t_start is not None and args.t_start > args.t_end:
@@ -280,17 +281,11 @@ def parse(argv):
         fail(f"--opal-file: no such file: {args.opal_file}")
     if os.path.splitext(args.output)[1].lower() not in FORMATS:
         fail(f"--output must end in .csv, .npz or .nc, got {args.output}")
-    for option, path in (("--output", args.output), ("--plot", args.plot)):
-        folder = os.path.dirname(os.path.abspath(path)) if path else None
-        if folder and not os.path.isdir(folder):
-            fail(f"{option}: no such directory: {folder}")
-    if args.plot:
-        if os.path.splitext(args.plot)[1].lower() not in (".png", ".pdf", ".svg"):
-            fail(f"--plot must end in .png, .pdf or .svg, got {args.plot}")
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            fail("--plot needs matplotlib, which is not installed (pip install 'velmora[plot]')")
+    folder = os.path.dirname(os.path.abspath(args.output))
+    if not os.path.isdir(folder):
+        fail(f"--output: no such directory: {folder}")
+    if args.plot and (problem := plot_problem(args.plot)):
+        fail(problem)
     if args.output.lower().endswith(".nc"):
         try:
             import xarray  # noqa: F401
@@ -309,6 +304,21 @@ def parse(argv):
         fail(f"--opacity {args.opacity}: {exc}")
     vars(args).update(args.disk.cgs)
     return args
+
+
+def plot_problem(path) -> str | None:
+    """Why a --plot to `path` cannot be drawn, in the words of the error
+    (None: it can); velmora-disk sweep checks its --plot with it too."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        return f"--plot: no such directory: {folder}"
+    if os.path.splitext(path)[1].lower() not in (".png", ".pdf", ".svg"):
+        return f"--plot must end in .png, .pdf or .svg, got {path}"
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return "--plot needs matplotlib, which is not installed (pip install 'velmora[plot]')"
+    return None
 
 
 def check_writable(option, path):
