@@ -22,45 +22,8 @@ die() {
     exit 1
 }
 
-is_python313() {
-    [ -x "$1" ] && "$1" -c 'import sys; raise SystemExit(sys.version_info[:2] != (3, 13))' 2>/dev/null
-}
-
-find_python() {
-    local candidates=()
-    [ -n "${VELMORA_PYTHON:-}" ] && candidates+=("$VELMORA_PYTHON")
-    local on_path
-    on_path="$(command -v python3.13 2>/dev/null || true)"
-    [ -n "$on_path" ] && candidates+=("$on_path")
-    local root=""
-    if command -v pyenv >/dev/null 2>&1; then root="$(pyenv root 2>/dev/null || true)"; fi
-    [ -z "$root" ] && [ -d "$HOME/.pyenv" ] && root="$HOME/.pyenv"
-    if [ -n "$root" ]; then
-        local p
-        for p in "$root"/versions/3.13*/bin/python3.13; do candidates+=("$p"); done
-    fi
-    candidates+=(/usr/bin/python3.13 /usr/local/bin/python3.13)
-    local c
-    for c in "${candidates[@]}"; do
-        if is_python313 "$c"; then
-            echo "$c"
-            return 0
-        fi
-    done
-    return 1
-}
-
-missing_python() {
-    cat >&2 <<'EOF'
-velmora: CPython 3.13 was not found (looked at $VELMORA_PYTHON, python3.13 on PATH,
-$(pyenv root)/versions/3.13*/bin/python3.13, /usr/bin/python3.13, /usr/local/bin/python3.13).
-Install it with its headers and the venv module, then run this again:
-  Debian 13 / Ubuntu:  apt-get install python3.13-dev python3.13-venv
-  with pyenv:          pyenv install 3.13
-or point VELMORA_PYTHON at a python3.13 executable.
-EOF
-    exit 1
-}
+# shellcheck source=scripts/_env.sh
+. "$here/scripts/_env.sh"
 
 setup() {
     local extra="$1"

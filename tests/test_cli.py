@@ -342,6 +342,7 @@ def test_version(tmp_path):
     (["--fallback-mass", "1e300"], "fallback_mass = 1e+300 gives M_fb_0 = inf g"),
     (["--mbh", "1e-300"], "mbh = 1e-300 gives t_fb = 0 s"),
     (["--mbh", "1e300"], "mbh = 1e+300 gives M_BH = inf g"),
+    (["--mbh", "1e270"], "mbh = 1e+270 gives t_fb = inf s"),
     (["--disk-mass", "1e300"], "disk_mass = 1e+300 gives M_D0 = inf g"),
     (["--r-in", "1e300", "--disk-radius", "1e13"], "r_in = 1e+300, mbh = 1000000.0 gives R_in = inf cm"),
     (["--no-fallback", "--beta-fb", "2"], "beta_fb given with fallback=False"),
@@ -450,3 +451,18 @@ def test_the_thin_disk_model_runs_with_its_own_columns(tmp_path):
     refused = velmora_disk("--model", "thin", "--xi", "2", cwd=tmp_path)
     assert (refused.returncode, refused.stderr) == (
         2, "velmora-disk evolve: error: xi given with model='thin': that model has no advection\n")
+
+
+def test_a_thin_run_in_netcdf_loads_with_its_columns_and_reruns_through_config(tmp_path):
+    """The .nc reader takes the columns of the model the file records, not the
+    advective model's."""
+    pytest.importorskip("xarray")
+    pytest.importorskip("netCDF4")
+    from velmora import load
+    first = velmora_disk("--model", "thin", "--n-out", "20", "-o", "thin.nc", cwd=tmp_path)
+    assert first.returncode == 0, first.stderr
+    run = load(tmp_path / "thin.nc")
+    assert (run.params["model"], len(run.columns), "Q_adv" in run, run.status) == ("thin", 20, False, "done")
+    again = velmora_disk("--config", "thin.nc", "-o", "again.nc", cwd=tmp_path)
+    assert again.returncode == 0, again.stderr
+    assert np.array_equal(load(tmp_path / "again.nc").rows, run.rows)

@@ -113,6 +113,16 @@ def test_files_read_back_bit_for_bit_and_rerun_the_same_rows(default_run, tmp_pa
     assert np.array_equal(back.rerun().rows, default_run.rows)
 
 
+def test_a_file_takes_exactly_the_name_given(default_run, tmp_path):
+    """An upper-case .NPZ is written under that name (np.savez given a name
+    would append ".npz"), replacing what was there, with no temporary left."""
+    path = tmp_path / "Run.NPZ"
+    path.write_text("an earlier file")
+    default_run.write(path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["Run.NPZ"]
+    assert np.array_equal(load(path).rows, default_run.rows)
+
+
 def test_the_csv_round_trips_through_pandas_with_its_provenance(default_run, tmp_path):
     pd = pytest.importorskip("pandas")
     path = tmp_path / "run.csv"

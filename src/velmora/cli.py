@@ -63,10 +63,10 @@ Exit status: 0 done, 1 the run failed, 2 bad options, 130 interrupted (Ctrl-C),
 from __future__ import annotations
 
 import argparse
-import difflib
 import math
 import os
 import sys
+import tempfile
 import textwrap
 import time
 
@@ -74,6 +74,7 @@ import velmora
 from velmora.constants import C_CGS, DAY, G_CGS, M_SUN, R_SUN, YEAR  # noqa: F401 - the program's units
 from velmora.dynamics.accretion.one_zone.core import (BRANCHES, DEFAULTS, MODELS, RUN_DEFAULTS, AdvectiveDisk,
                                                       ParameterError, tde_defaults)
+from velmora.dynamics.accretion.one_zone.disk_parameters import _unknown, run_parameters
 from velmora.dynamics.accretion.one_zone.result_files import FORMATS, load
 from velmora.dynamics.accretion.one_zone.results import model_columns
 
@@ -83,7 +84,6 @@ PROG = "velmora-disk"
 
 # The writer's columns (name, unit, meaning), as the model describes them.
 COLUMNS = model_columns()
-COL = {name: k for k, (name, _, _) in enumerate(COLUMNS)}
 
 # What a --config file may set: the disk's parameters, the run's, and the files.
 CONFIG_KEYS = (*DEFAULTS, *RUN_DEFAULTS, "output", "plot")
@@ -147,6 +147,7 @@ def count(text):
 
 
 def build_parser() -> argparse.ArgumentParser:
+    """The program's parser; ``parser.evolve_parser`` is the evolve command's."""
     parser = _Parser(prog=PROG, description="Time evolution of a one-zone accretion disk.")
     parser.add_argument("--version", action="version", version=f"{PROG} (velmora) {velmora.__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
@@ -222,6 +223,7 @@ def build_parser() -> argparse.ArgumentParser:
                      help="also draw T_c, the accretion rate and H/R against time (needs matplotlib)")
     sub.add_parser("sweep", add_help=False,
                    help="run a disk for every case of a grid of parameters on dask (velmora-disk sweep --help)")
+    parser.evolve_parser = p
     return parser
 
 
@@ -242,11 +244,10 @@ def read_config(path) -> dict:
             config = tomllib.load(f)
     except (ValueError, OSError, KeyError, ImportError) as exc:
         fail(f"--config {path}: {exc}")
-    unknown = [k for k in config if k not in CONFIG_KEYS]
-    if unknown:
-        hints = [f"{k!r}" + "".join(f" (did you mean {c!r}?)" for c in difflib.get_close_matches(k, CONFIG_KEYS, 1))
-                 for k in unknown]
-        fail(f"--config {path}: unknown key {', '.join(hints)}")
+    try:
+        _unknown(config, CONFIG_KEYS, "key")
+    except ParameterError as exc:
+        fail(f"--config {path}: {exc}")
     for key in TEXT_KEYS:
         if key in config and not isinstance(config[key], str):
             fail(f"--config {path}: {key} must be a string, got {config[key]!r}")
@@ -254,8 +255,9 @@ def read_config(path) -> dict:
 
 
 def parse(argv):
-    """The options, with the disk built (``args.disk``) and its cgs values as
-    attributes (``args.M_BH``, ``args.R_D0``, ...)."""
+    """The options, with the disk built (``args.disk``), the run's checked
+    arguments (``args.run``) and the disk's cgs values as attributes
+    (``args.M_BH``, ``args.R_D0``, ...)."""
     argv = list(argv)
     # The command may be left out: evolve is the default.
     if not argv or argv[0] not in ("evolve", "-h", "--help", "--version"):
@@ -264,8 +266,7 @@ def parse(argv):
     args = parser.parse_args(argv)
     if args.config:
         # The file's values replace the defaults; what the command line gives wins.
-        evolve_parser = parser._subparsers._group_actions[0].choices["evolve"]
-        evolve_parser.set_defaults(**read_config(args.config))
+        parser.evolve_parser.set_defaults(**read_config(args.config))
         args = parser.parse_args(argv)
 
     if args.t_start is not None and args.t_start > args.t_end:
@@ -280,17 +281,11 @@ def parse(argv):
         fail(f"--opal-file: no such file: {args.opal_file}")
     if os.path.splitext(args.output)[1].lower() not in FORMATS:
         fail(f"--output must end in .csv, .npz or .nc, got {args.output}")
-    for option, path in (("--output", args.output), ("--plot", args.plot)):
-        folder = os.path.dirname(os.path.abspath(path)) if path else None
-        if folder and not os.path.isdir(folder):
-            fail(f"{option}: no such directory: {folder}")
-    if args.plot:
-        if os.path.splitext(args.plot)[1].lower() not in (".png", ".pdf", ".svg"):
-            fail(f"--plot must end in .png, .pdf or .svg, got {args.plot}")
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            fail("--plot needs matplotlib, which is not installed (pip install 'velmora[plot]')")
+    folder = os.path.dirname(os.path.abspath(args.output))
+    if not os.path.isdir(folder):
+        fail(f"--output: no such directory: {folder}")
+    if args.plot and (problem := plot_problem(args.plot)):
+        fail(problem)
     if args.output.lower().endswith(".nc"):
         try:
             import xarray  # noqa: F401
@@ -302,7 +297,7 @@ def parse(argv):
 
     try:
         args.disk = AdvectiveDisk(**{key: getattr(args, key) for key in DEFAULTS})
-        AdvectiveDisk._run_parameters(*(getattr(args, key) for key in RUN_DEFAULTS))
+        args.run = run_parameters(**{key: getattr(args, key) for key in RUN_DEFAULTS})
     except ParameterError as exc:
         fail(exc)
     except (ValueError, OSError, ImportError) as exc:
@@ -311,13 +306,33 @@ def parse(argv):
     return args
 
 
+def plot_problem(path) -> str | None:
+    """Why a --plot to `path` cannot be drawn, in the words of the error
+    (None: it can); velmora-disk sweep checks its --plot with it too."""
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        return f"--plot: no such directory: {folder}"
+    if os.path.splitext(path)[1].lower() not in (".png", ".pdf", ".svg"):
+        return f"--plot must end in .png, .pdf or .svg, got {path}"
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return "--plot needs matplotlib, which is not installed (pip install 'velmora[plot]')"
+    return None
+
+
 def check_writable(option, path):
     """Refuses, before the run, a file that cannot be written (a folder, no
-    permission, a read-only file system); a file made for the test is removed."""
+    permission, a read-only file system); a file made for the test is removed.
+    The output is written beside its name and renamed into place, so its
+    folder must take a new file too."""
     if os.path.isdir(path):
         fail(f"{option}: {path} is a directory")
     existed = os.path.exists(path)
     try:
+        if option == "--output":
+            with tempfile.TemporaryFile(dir=os.path.dirname(os.path.realpath(path))):
+                pass
         with open(path, "a"):
             pass
     except OSError as exc:
@@ -391,7 +406,7 @@ def transition_line(tr):
 
 def summary(result, args, path, seconds, outside=None):
     t = result["t"]
-    final = result.rows[-1]
+    M_D, R_D = result["M_D"][-1], result["R_D"][-1]
     stats = result.stats
     peak, t_peak = stats["peak_Mdot"], stats["t_peak"]
     thick = int((result["H_over_R"] > 1.0).sum())
@@ -406,8 +421,8 @@ def summary(result, args, path, seconds, outside=None):
         *[transition_line(tr) for tr in transitions],
         f"  peak accretion rate  {peak:.3e} g/s ({peak * YEAR / M_SUN:.3g} M_sun/yr, "
         f"{peak / args.disk.eddington_rate():.3g} Eddington) at t = {t_peak:.3e} s ({t_peak / DAY:.4g} d)",
-        f"  final disk mass      {final[COL['M_D']]:.3e} g ({final[COL['M_D']] / M_SUN:.3g} M_sun)",
-        f"  final disk radius    {final[COL['R_D']]:.3e} cm ({final[COL['R_D']] / args.R_g:.3g} G M_BH/c^2)",
+        f"  final disk mass      {M_D:.3e} g ({M_D / M_SUN:.3g} M_sun)",
+        f"  final disk radius    {R_D:.3e} cm ({R_D / args.R_g:.3g} G M_BH/c^2)",
         f"  rows with H/R > 1    {thick}"
         + (" (the one-zone ring is no longer thin there: read those rows with care)" if thick else ""),
         *([f"  outside the table    {outside} of {len(result)} rows (opacity from its physical extension)"]
@@ -430,10 +445,9 @@ def progress_bar(args):
 def evolve_command(args) -> int:
     disk = args.disk
     bar = progress_bar(args)
-    run = {key: getattr(args, key) for key in RUN_DEFAULTS}
     start = time.perf_counter()
     try:
-        result = disk.evolve(**run, progress=bar, on_failure="raise")
+        result = disk.evolve(**args.run, progress=bar, on_failure="raise")
     except (Exception, KeyboardInterrupt) as exc:
         result = getattr(exc, "result", None)
         if result is None:

@@ -9,8 +9,9 @@ The physical constants are the ones the compiled disk closure computes with
   electron-scattering opacity of its first guess, 0.34).
 
 The astronomical ones are the IAU nominal solar values and the Julian year:
-``M_SUN`` [g] (the nominal G M_sun over G_CGS), ``R_SUN`` [cm], ``DAY`` and
-``YEAR`` [s].
+``M_SUN`` [g] (the nominal G M_sun, 1.3271244e26 cm^3 s^-2, over the CODATA
+2014 G, 6.67408e-8: 1.988475e33 cut to six figures; over G_CGS it would be
+1.98841e33), ``R_SUN`` [cm], ``DAY`` and ``YEAR`` [s].
 
 Examples
 --------

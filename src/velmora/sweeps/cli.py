@@ -28,12 +28,11 @@ import sys
 
 import numpy as np
 
-from velmora.cli import PROG, UsageError, _Defaults, _Parser, count, positive, tolerance
+from velmora.cli import PROG, UsageError, _Defaults, _Parser, count, plot_problem, positive, tolerance
 from velmora.dynamics.accretion.one_zone.disk_parameters import BRANCHES
 
 from ._extra import MissingExtra
 from .grid import disk_parameters, make_grid, parse_values, read_toml
-from .plot import unusable
 from .store import StoreMismatch
 from .summary import DONE, FAILED, LOST, PENDING
 
@@ -154,8 +153,8 @@ def parse(argv):
         fail(f"--output must be a Zarr store ending in .zarr, got {args.output}")
     if not os.path.isdir(os.path.dirname(os.path.abspath(args.output))):
         fail(f"--output: no such directory: {os.path.dirname(os.path.abspath(args.output))}")
-    if args.plot and (why := unusable(args.plot)):
-        fail(f"--plot {why}")
+    if args.plot and (problem := plot_problem(args.plot)):
+        fail(problem)
     if args.plot_axes:
         axes = args.plot_axes.split(",")
         if len(axes) != 2 or not set(axes) <= set(args.sweep_grid.varied):

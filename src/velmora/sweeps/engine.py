@@ -30,7 +30,7 @@ import velmora
 
 from ._extra import require
 from .cases import run_batch, worker_version
-from .grid import disk_model, make_grid
+from .grid import make_grid
 from .store import Layout, MemorySink, ZarrSink
 from .summary import FAILED, LOST, error_record
 
@@ -327,6 +327,6 @@ def _columns(grid) -> list:
 
     columns = {}
     for model in grid.distinct("model"):
-        for column in model_columns(disk_model()(model=model).closure):
+        for column in model_columns(model=model):
             columns.setdefault(column[0], column)
     return list(columns.values())

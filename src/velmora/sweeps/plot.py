@@ -3,9 +3,6 @@ rate of every finished case over two of its parameters (needs matplotlib)."""
 
 from __future__ import annotations
 
-import importlib.util
-import os
-
 import numpy as np
 
 from .summary import DONE
@@ -13,20 +10,6 @@ from .summary import DONE
 DAY = 86400.0
 PANELS = (("t_first_collapse", 1.0 / DAY, "first collapse [d]"),
           ("peak_Mdot", 1.0, "peak accretion rate [g s$^{-1}$]"))
-
-
-FORMATS = (".png", ".pdf", ".svg")
-
-
-def unusable(path) -> str | None:
-    """Why the plot cannot be drawn to `path` (None: it can)."""
-    if os.path.splitext(path)[1].lower() not in FORMATS:
-        return f"must end in {', '.join(FORMATS)}, got {path}"
-    if not os.path.isdir(folder := os.path.dirname(os.path.abspath(path))):
-        return f"no such directory: {folder}"
-    if importlib.util.find_spec("matplotlib") is None:
-        return "needs matplotlib, which is not installed (pip install 'velmora[plot]')"
-    return None
 
 
 def _label(value) -> str:

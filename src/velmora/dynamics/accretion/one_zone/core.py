@@ -29,7 +29,7 @@ from velmora.constants import C_CGS, G_CGS
 
 from .closure import evolve, solve_profile, thermal_equilibria
 from .disk_parameters import (BRANCHES, DEFAULTS, MODELS, RUN_DEFAULTS, ParameterError, _choice, _number, _unknown,
-                              derived_cgs, plain_parameters, run_parameters, tde_defaults)
+                              closure_type, derived_cgs, plain_parameters, run_parameters, tde_defaults)
 
 __all__ = ["BRANCHES", "DEFAULTS", "MODELS", "RUN_DEFAULTS", "AdvectiveDisk", "ParameterError", "evolve", "solve_profile",
            "tde_defaults", "thermal_equilibria"]
@@ -128,15 +128,11 @@ class AdvectiveDisk:
                      fallback_time=fallback_time, circularisation_radius=circularisation_radius,
                      beta_fb=beta_fb, opacity=opacity, X=X, Z=Z, opal_set=opal_set, opal_file=opal_file,
                      table_oob=table_oob)
-        self._params = self._plain(given)
-        self._cgs = self._derive(self._params)
+        self._params = plain_parameters(given)
+        self._cgs = derived_cgs(self._params)
         self._closure = self._build()
 
     # --- parameters -----------------------------------------------------------------
-
-    _plain = staticmethod(plain_parameters)
-    _derive = staticmethod(derived_cgs)
-
 
     def _runtime_parameters(self) -> dict:
         c = self._cgs
@@ -147,15 +143,12 @@ class AdvectiveDisk:
         return params
 
     def _build(self):
-        import importlib
-
         from velmora.radiation.opacity.choice import opacity_law
 
         p = self._params
-        module, name = MODELS[p["model"]]
-        closure_type = getattr(importlib.import_module(module), name)
-        closure = (closure_type(p["fallback"], p["mu"], p["xi"]) if p["model"] == "advective"
-                   else closure_type(p["fallback"], p["mu"]))
+        model = closure_type(p["model"])
+        closure = (model(p["fallback"], p["mu"], p["xi"]) if p["model"] == "advective"
+                   else model(p["fallback"], p["mu"]))
         closure.opacity = opacity_law(p["opacity"], p["X"], p["Z"], opal_set=p["opal_set"],
                                       opal_file=p["opal_file"], table_oob=p["table_oob"])
         closure.bind_runtime_parameters(self._runtime_parameters())
@@ -318,10 +311,9 @@ class AdvectiveDisk:
         >>> run["H_over_R"].round(3).tolist()
         [0.864, 0.851, 0.003]
         """
-        from .closure import evolve
         from .results import Evolution
 
-        run = self._run_parameters(t_end, n_out, rtol, t_start, max_steps, branch)
+        run = run_parameters(t_end, n_out, rtol, t_start, max_steps, branch)
         _choice(on_failure, "on_failure", ("return", "raise"))
         bar, owned = _progress_of(progress, run["n_out"])
         c = self._cgs
@@ -377,7 +369,6 @@ class AdvectiveDisk:
         >>> thin["T_c"].round(-2).tolist(), len(thin.columns)
         ([29400.0, 9300.0], 21)
         """
-        from .closure import solve_profile
         from .results import Profile, model_columns
 
         R = _quantities.value_in(R, "cm", "R", "a length")
@@ -426,7 +417,6 @@ class AdvectiveDisk:
         >>> [(round(s), b) for s, b in zip(curve["Sigma"], curve["branch"].tolist())]
         [(3000, 'thin'), (3000, 'unstable'), (3000, 'thick'), (10000, 'thin'), (10000, 'unstable'), (10000, 'thick'), (30000, 'thick')]
         """
-        from .closure import solve_profile, thermal_equilibria
         from .results import SCurve, model_columns
 
         R = _number(_quantities.value_in(R, "cm", "R", "a length"), "R")
@@ -454,8 +444,6 @@ class AdvectiveDisk:
         return SCurve(np.reshape(rows, (len(rows), len(columns))), columns, self.params,
                       {"R": R, "Omega": Omega}, labels={"branch": np.array(branches, dtype=str),
                                                          "stable": np.array(stable, dtype=bool)})
-
-    _run_parameters = staticmethod(run_parameters)
 
 
 def _rebuild(cls, params):

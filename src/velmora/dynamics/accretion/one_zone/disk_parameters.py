@@ -16,8 +16,8 @@ import os
 from velmora import _quantities
 from velmora.constants import C_CGS, G_CGS, M_SUN, R_SUN
 
-__all__ = ["BRANCHES", "DEFAULTS", "MODELS", "RUN_DEFAULTS", "ParameterError", "derived_cgs", "plain_parameters",
-           "run_parameters", "tde_defaults"]
+__all__ = ["BRANCHES", "DEFAULTS", "MODELS", "RUN_DEFAULTS", "ParameterError", "closure_type", "derived_cgs",
+           "plain_parameters", "run_parameters", "tde_defaults"]
 
 # The disk's parameters with their defaults: the one place for the defaults of
 # the model class and of the program. Units: mbh, disk_mass and fallback_mass
@@ -108,7 +108,11 @@ def tde_defaults(M_BH: float) -> dict:
     """
     R_t = R_SUN * (M_BH / M_SUN) ** (1.0 / 3.0)
     a_min = R_t * R_t / (2.0 * R_SUN)  # semi-major axis of the most bound debris
-    return {"R_t": R_t, "R_c": 2.0 * R_t, "t_fb": 2.0 * math.pi * math.sqrt(a_min ** 3 / (G_CGS * M_BH))}
+    try:
+        t_fb = 2.0 * math.pi * math.sqrt(a_min ** 3 / (G_CGS * M_BH))
+    except OverflowError:  # a_min^3 beyond the largest double (M_BH above about 2e138 M_sun)
+        t_fb = math.inf
+    return {"R_t": R_t, "R_c": 2.0 * R_t, "t_fb": t_fb}
 
 
 def _unknown(given, known, what: str):
@@ -149,6 +153,13 @@ def _choice(value, name: str, choices):
     if value not in choices:
         raise ParameterError(f"{name} must be one of {', '.join(map(repr, choices))}, got {value!r}", name)
     return value
+
+
+def closure_type(model: str):
+    """The compiled closure type of the disk model named `model` (MODELS)."""
+    import importlib
+    module, name = MODELS[_choice(model, "model", tuple(MODELS))]
+    return getattr(importlib.import_module(module), name)
 
 
 def plain_parameters(given: dict) -> dict:
@@ -217,11 +228,12 @@ def plain_parameters(given: dict) -> dict:
     p["table_oob"] = _choice(given["table_oob"], "table_oob", TABLE_OOB)
     return {name: p[name] for name in DEFAULTS}
 
+
 def derived_cgs(p: dict) -> dict:
     """The cgs values the closure and the run take, each checked to be a
     positive finite number with a finite logarithm."""
     M_BH = p["mbh"] * M_SUN
-    tde = tde_defaults(M_BH) if M_BH > 0.0 and math.isfinite(M_BH) else {"R_c": math.nan, "t_fb": math.nan}
+    tde = tde_defaults(M_BH)  # inf or nan where M_BH is out of range, refused below
     cgs = {"M_BH": M_BH,
            "R_g": G_CGS * M_BH / C_CGS ** 2,
            # the same operations as the closure's inner edge has always been given

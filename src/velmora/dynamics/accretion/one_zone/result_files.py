@@ -17,6 +17,8 @@ from __future__ import annotations
 
 import json
 import os
+import secrets
+import shutil
 
 import numpy as np
 
@@ -37,7 +39,9 @@ def _format(path) -> str:
 
 def write(result, path) -> None:
     """Writes `result` to `path` in the format its ending names (the same
-    as ``result.write(path)``).
+    as ``result.write(path)``). The file is written beside `path` under a
+    temporary name and then renamed into place, so that `path` holds either
+    a whole result or what it held before, never a part of one.
 
     Examples
     --------
@@ -50,25 +54,55 @@ def write(result, path) -> None:
     True
     """
     ext = _format(path)
-    if ext == ".nc":
-        result.to_xarray().to_netcdf(path)
+    # Through a link, the file it names is replaced, as writing it in place would.
+    target = os.path.realpath(path)
+    folder, name = os.path.split(target)
+    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(8)}{os.path.splitext(name)[1]}")
+    # Created with the mode a new file gets (umask), or the mode of the file replaced.
+    try:
+        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    except OSError as exc:  # said of the file asked for (no such folder, no permission)
+        raise type(exc)(exc.errno, exc.strerror, os.fspath(path)) from None
+    try:
+        if os.path.exists(target):
+            shutil.copymode(target, temporary)
+        with open(fd, "w", newline="") if ext == ".csv" else open(fd, "wb") as f:
+            _WRITERS[ext](result, f, temporary)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.remove(temporary)
+        except OSError:
+            pass
+        raise
+
+
+def _write_nc(result, f, path):
+    f.close()  # xarray's engine writes the file by its name
+    result.to_xarray().to_netcdf(path)
+
+
+def _write_npz(result, f, path):
+    # To the open file: np.savez given a name appends ".npz" to one not ending so.
+    np.savez(f, data=np.array(result.rows), columns=np.array(list(result.names)),
+             units=np.array([unit for _, unit, _ in result.columns]),
+             parameters=np.array(json.dumps(result.provenance())),
+             **{k: np.asarray(v) for k, v in result.labels.items()})
+
+
+def _write_csv(result, f, path):
+    for key, value in result.provenance().items():
+        f.write(f"# {key} = {json.dumps(value)}\n")
+    f.write(",".join([f"{n} [{u}]" for n, u, _ in result.columns] + list(result.labels)) + "\n")
+    if not result.labels:
+        np.savetxt(f, result.rows, fmt="%.17g", delimiter=",")
         return
-    names, units = list(result.names), [unit for _, unit, _ in result.columns]
-    if ext == ".npz":
-        np.savez(path, data=np.array(result.rows), columns=np.array(names), units=np.array(units),
-                 parameters=np.array(json.dumps(result.provenance())),
-                 **{k: np.asarray(v) for k, v in result.labels.items()})
-        return
-    with open(path, "w", newline="") as f:
-        for key, value in result.provenance().items():
-            f.write(f"# {key} = {json.dumps(value)}\n")
-        f.write(",".join([f"{n} [{u}]" for n, u in zip(names, units)] + list(result.labels)) + "\n")
-        if not result.labels:
-            np.savetxt(f, result.rows, fmt="%.17g", delimiter=",")
-            return
-        labels = list(zip(*result.labels.values()))
-        for row, tags in zip(result.rows, labels):
-            f.write(",".join([f"{x:.17g}" for x in row] + [str(t) for t in tags]) + "\n")
+    labels = list(zip(*result.labels.values()))
+    for row, tags in zip(result.rows, labels):
+        f.write(",".join([f"{x:.17g}" for x in row] + [str(t) for t in tags]) + "\n")
+
+
+_WRITERS = {".csv": _write_csv, ".npz": _write_npz, ".nc": _write_nc}
 
 
 def _read_csv(path):
@@ -106,7 +140,7 @@ def _read_nc(path):
     with xr.open_dataset(path) as ds:
         record = json.loads(ds.attrs["provenance"])
         cls = _KINDS[record["kind"]]
-        names = [name for name, _, _ in model_columns()]
+        names = [name for name, _, _ in model_columns(model=record["model"])]
         columns = [(name, ds[name].attrs["units"]) for name in names]
         rows = np.column_stack([ds[name].values for name in names]) if ds.sizes[cls.dim] else np.empty((0, len(names)))
         labels = {k: ds[k].values for k in ds.coords if k not in names}
@@ -136,7 +170,7 @@ def load(path):
     kind = record.get("kind")
     if kind not in _KINDS:
         raise ValueError(f"{os.fspath(path)}: not a velmora result file (kind {kind!r})")
-    meanings = {name: meaning for name, _, meaning in model_columns()}
+    meanings = {name: meaning for name, _, meaning in model_columns(model=record["model"])}
     columns = [(name, unit, meanings.get(name, "")) for name, unit in columns]
     if "stable" in labels:
         labels["stable"] = np.asarray(labels["stable"]).astype(str) == "True"

@@ -23,7 +23,7 @@ import json
 
 import numpy as np
 
-from .core import RUN_DEFAULTS
+from .disk_parameters import DEFAULTS, RUN_DEFAULTS, closure_type
 
 __all__ = ["STATS", "STATUSES", "Evolution", "Profile", "Result", "SCurve", "model_columns"]
 
@@ -42,20 +42,22 @@ def _needs(module: str, extra: str):
                           f"(pip install 'velmora[{extra}]')") from None
 
 
-def model_columns(closure=None) -> tuple:
-    """The (name, unit, meaning) of each column the advective model's writer
-    fills (of `closure`'s model, by default a fresh AdvectiveClosure's).
+def model_columns(closure=None, model: str = "advective") -> tuple:
+    """The (name, unit, meaning) of each column a model's writer fills: of
+    `closure`'s model, or else of a fresh closure of the disk model named
+    `model` ("advective" or "thin").
 
     Examples
     --------
     >>> from velmora.dynamics.accretion.one_zone.results import model_columns
     >>> model_columns()[19]
     ('H_over_R', '-', 'aspect ratio H / R_D')
+    >>> len(model_columns(model="thin")), "Q_adv" in [name for name, _, _ in model_columns(model="thin")]
+    (20, False)
     """
     from .closure import model_info
     if closure is None:
-        from .models._gasrad_adv import AdvectiveClosure
-        closure = AdvectiveClosure()
+        closure = closure_type(model)()
     return tuple(tuple(c) for c in model_info(closure)["columns"])
 
 
@@ -100,7 +102,7 @@ class Result:
     run_keys = ()    # the computation's arguments in the provenance
 
     def __init__(self, rows, columns, params: dict, run: dict, *, status: str = "done", error=None,
-                 version: str | None = None, model: str = "gasrad_adv", labels: dict | None = None):
+                 version: str | None = None, labels: dict | None = None):
         import velmora
         rows = np.array(rows, dtype=np.float64, copy=True, ndmin=2)
         if rows.size == 0:
@@ -117,7 +119,6 @@ class Result:
         self.status = status
         self.error = error
         self.version = velmora.__version__ if version is None else version
-        self.model = model
         # Per-row labels beside the numbers (text or truth values).
         self.labels = {k: np.asarray(v) for k, v in (labels or {}).items()}
         self._index = {name: k for k, (name, _, _) in enumerate(self.columns)}
@@ -178,17 +179,16 @@ class Result:
     def _from_record(cls, record: dict, columns, rows, labels=None):
         """The result of a provenance record (as ``provenance()`` gives it)
         with its columns, rows and labels."""
-        from .core import DEFAULTS
         return cls(rows, columns, {k: record[k] for k in DEFAULTS}, {k: record[k] for k in cls.run_keys},
                    status=record["status"], error=record["error"], version=record["velmora"],
-                   model=record["model"], labels=labels, **cls._extra(record))
+                   labels=labels, **cls._extra(record))
 
     def provenance(self) -> dict:
         """A flat dict of plain values (numbers, text, truth values, None,
         lists and dicts of those): the velmora version, the kind of result,
         the model, the completion status and error, the disk's parameters,
         the computation's arguments and what this kind of result records."""
-        return {"velmora": self.version, "kind": self.kind, "model": self.model, "status": self.status,
+        return {"velmora": self.version, "kind": self.kind, "model": self.params.get("model"), "status": self.status,
                 "error": self.error, **self.params, **self.run, **self._record()}
 
     # --- other containers --------------------------------------------------------------
@@ -243,7 +243,9 @@ class Result:
         value`` provenance lines, then a header of names and units, then the
         rows), ``.npz`` (arrays ``data``, ``columns``, ``units`` and
         ``parameters``, the provenance as JSON) or ``.nc`` (NetCDF through
-        xarray). Numbers are written so that they read back bit for bit."""
+        xarray). Numbers are written so that they read back bit for bit; the
+        file is renamed into place once written, so that `path` never holds
+        a part of a result."""
         from .result_files import write
         write(self, path)
 
@@ -371,7 +373,7 @@ class SCurve(Result):
         """The rows on one branch, as an SCurve."""
         keep = self.labels["branch"] == name
         return SCurve(self.rows[keep], self.columns, self.params, self.run, status=self.status,
-                      error=self.error, version=self.version, model=self.model,
+                      error=self.error, version=self.version,
                       labels={k: v[keep] for k, v in self.labels.items()})
 
     def _describe(self) -> str:

@@ -124,7 +124,8 @@ def _is_data_row(line: str) -> bool:
 def _token_ends(line: str) -> list[int]:
     """Column just past each whitespace-separated token (tabs expanded)."""
     ends, inside = [], False
-    for k, c in enumerate(line.expandtabs()):
+    expanded = line.expandtabs()
+    for k, c in enumerate(expanded):
         if c.isspace():
             if inside:
                 ends.append(k)
@@ -132,38 +133,24 @@ def _token_ends(line: str) -> list[int]:
         else:
             inside = True
     if inside:
-        ends.append(len(line.expandtabs()))
+        ends.append(len(expanded))
     return ends
 
 
-def _label_end(line: str, letter: str) -> int:
+def _label_end(line: str, letter: str, leading: bool = False) -> int:
     """End of the first label ``log<letter>`` or ``log <letter>`` (any case)
-    standing as a word in the line, or -1."""
+    standing as a word in the line, or -1; with `leading`, only a label that
+    begins the line (after blanks) counts."""
     low = line.lower()
-    start = low.find("log")
-    while start >= 0:
+    start = len(low) - len(low.lstrip()) if leading else low.find("log")
+    while start >= 0 and low.startswith("log", start):
         k = start + 3
         while k < len(low) and low[k] in " \t":
             k += 1
         if (k < len(low) and low[k] == letter and (start == 0 or not low[start - 1].isalnum())
                 and (k + 1 == len(low) or not low[k + 1].isalnum())):
             return k + 1
-        start = low.find("log", start + 3)
-    return -1
-
-
-def _leading_label(line: str, letter: str) -> int:
-    """End of the label ``log<letter>`` (or ``log <letter>``, any case) that
-    begins the line, or -1."""
-    low = line.lower()
-    k = len(low) - len(low.lstrip())
-    if not low.startswith("log", k):
-        return -1
-    k += 3
-    while k < len(low) and low[k] in " \t":
-        k += 1
-    if k < len(low) and low[k] == letter and (k + 1 == len(low) or not low[k + 1].isalnum()):
-        return k + 1
+        start = -1 if leading else low.find("log", start + 3)
     return -1
 
 
@@ -268,12 +255,13 @@ def _columns(src: _Source, number: int, lineno: int, line: str):
     published = False
     if not tokens:
         found = src.next_nonblank()
-        if found is None or _leading_label(found[1], "t") < 0:
+        end = -1 if found is None else _label_end(found[1], "t", leading=True)
+        if end < 0:
             raise src.error(lineno, "logR header without column values: expected a 'logT' line "
                                     "with the log10 R columns after the label", number)
         lineno, line = found
         src.pos += 1
-        tokens = line[_leading_label(line, "t"):].split()
+        tokens = line[end:].split()
         ends = _token_ends(line)[1:]
         published = (line.startswith("logT") and bool(ends)
                      and ends == [T_WIDTH + FIELD_WIDTH - 1 + FIELD_WIDTH * k for k in range(len(ends))])
@@ -331,8 +319,8 @@ def _rows(src: _Source, number: int, columns, published: bool):
     """Rows up to the first non-blank line that is not one; returns
     (log10_T, rows, linenos)."""
     found = src.next_nonblank()
-    if found is not None and not published and _leading_label(found[1], "t") >= 0 and \
-            not found[1][_leading_label(found[1], "t"):].strip():
+    end = -1 if found is None or published else _label_end(found[1], "t", leading=True)
+    if end >= 0 and not found[1][end:].strip():
         src.pos += 1                                # a lone "logT" label
     temps, rows, linenos = [], [], []
     full_row = None
