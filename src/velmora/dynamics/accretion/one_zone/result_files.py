@@ -15,6 +15,7 @@ engine; the provenance is its JSON attribute ``provenance``.
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import secrets
@@ -57,6 +58,9 @@ def write(result, path) -> None:
     # Through a link, the file it names is replaced, as writing it in place would.
     target = os.path.realpath(path)
     folder, name = os.path.split(target)
+    # A file that may not be written is not replaced either, as writing it in place would fail.
+    if os.path.exists(target) and not os.access(target, os.W_OK):
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), os.fspath(path))
     temporary = os.path.join(folder, f".{name}.{secrets.token_hex(8)}{os.path.splitext(name)[1]}")
     # Created with the mode a new file gets (umask), or the mode of the file replaced.
     try:
