@@ -27,6 +27,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 namespace velmora::opacity::extension {
@@ -100,28 +101,33 @@ struct FilledTable {
 };
 
 // log10 kappa inside the domain, as the table law interpolates it, or from the
-// filled table in a cell with a hole corner. `hole` tells which.
+// filled table in a cell with a hole corner. `hole` tells which. A filled node
+// the physical law left NaN (a cold law outside its own table) gives NaN, as
+// that law gives just beyond the edge.
 inline double interpolate_inside(const FilledTable& t, double x, double y, bool& hole) noexcept {
     int i, j;
     t.locate(x, y, i, j);
     double v = 0.0;
     hole = grid::interpolate(t.cell(i, j), x, y, v) != Outcome::value;
-    if (hole) grid::interpolate(t.filled_cell(i, j), x, y, v);
+    if (hole && grid::interpolate(t.filled_cell(i, j), x, y, v) != Outcome::value)
+        return std::numeric_limits<double>::quiet_NaN();
     return v;
 }
 
 // The two slopes inside the domain (d ln kappa / d ln rho, d ln kappa / d ln T),
-// as the table law computes them in finite cells.
+// as the table law computes them in finite cells; in a cell with a hole corner
+// those of the filled table, NaN where a filled node is NaN.
 inline void slopes_inside(const FilledTable& t, double x, double y, double& d_rho, double& d_T) noexcept {
     int i, j;
     t.locate(x, y, i, j);
     Cell c = t.cell(i, j);
-    if (grid::second_axis_slope(c, x, d_rho) != Outcome::value ||
-        grid::temperature_slope<grid::OpalConvention>(c, x, y, d_T) != Outcome::value) {
-        c = t.filled_cell(i, j);
-        grid::second_axis_slope(c, x, d_rho);
-        grid::temperature_slope<grid::OpalConvention>(c, x, y, d_T);
-    }
+    if (grid::second_axis_slope(c, x, d_rho) == Outcome::value &&
+        grid::temperature_slope<grid::OpalConvention>(c, x, y, d_T) == Outcome::value)
+        return;
+    c = t.filled_cell(i, j);
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    if (grid::second_axis_slope(c, x, d_rho) != Outcome::value) d_rho = nan;
+    if (grid::temperature_slope<grid::OpalConvention>(c, x, y, d_T) != Outcome::value) d_T = nan;
 }
 
 // The table continued linearly from the edge point p: F(p), its gradient
