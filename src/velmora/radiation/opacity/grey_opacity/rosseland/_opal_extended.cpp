@@ -5,6 +5,8 @@
 #include "radiation/opacity/grey_opacity/rosseland/opal_extension.hpp"
 
 #include "_runtime/checks.hpp"
+#include "_runtime/declare.hpp"
+#include "_runtime/runtime.hpp"
 #include "_runtime/units.hpp"
 
 #include <cstddef>
@@ -164,16 +166,16 @@ bool copy_table(PyObject* obj, ext::FilledTable& t) {
     return true;
 }
 
-bool read_double(PyObject* obj, double fallback, double& out) {
-    out = fallback;
-    return !obj || rt::to_double(obj, out);
-}
+// The constructor's parameters, with the defaults the class signature shows
+// and construction applies. Bound, then checked one by one in order.
+constexpr rt::Params<8> ctor_params{"__cinit__",
+                                    {"g1", "g2", "lk", "X", "Z", "cold", "decay_T", "decay_R"},
+                                    5,
+                                    {nullptr, nullptr, nullptr, nullptr, nullptr, "None", "0.1", "1.0"}};
 
 bool cinit(Extended* self, PyObject* args, PyObject* kwds) {
-    static const rt::Params<8> params{
-        "__cinit__", {"g1", "g2", "lk", "X", "Z", "cold", "decay_T", "decay_R"}, 5};
     std::array<PyObject*, 8> v;
-    if (!rt::bind(params, args, kwds, v)) return false;
+    if (!rt::bind(ctor_params, args, kwds, v)) return false;
     auto t = std::make_unique<ext::FilledTable>();
     if (!copy_grid(v[0], "g1", t->g1) || !copy_grid(v[1], "g2", t->g2)) return false;
     t->n1 = static_cast<int>(t->g1.size());
@@ -194,7 +196,9 @@ bool cinit(Extended* self, PyObject* args, PyObject* kwds) {
         PyErr_Format(PyExc_TypeError, msg::cold_law_type, class_name, Py_TYPE(cold)->tp_name);
         return false;
     }
-    if (!read_double(v[6], t->decay_T, t->decay_T) || !read_double(v[7], t->decay_R, t->decay_R)) return false;
+    if (!rt::convert_or_default(ctor_params, 6, v[6], t->decay_T) ||
+        !rt::convert_or_default(ctor_params, 7, v[7], t->decay_R))
+        return false;
     if (!rt::require(class_name, msg::req_positive_finite, rt::positive_finite,
                      {{"decay_T", t->decay_T}, {"decay_R", t->decay_R}}))
         return false;
@@ -245,23 +249,15 @@ void tp_dealloc(PyObject* o) {
 
 // Whether (rho, T) lies where the law is the table law: inside the table's
 // domain, in a cell whose four corners are tabulated.
-PyObject* in_table(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const rt::Params<2> params{"in_table", {"rho", "T"}};
+constexpr rt::Params<2> in_table_params{"in_table", {"rho", "T"}};
+
+PyObject* in_table_body(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> v;
+    if (!rt::bind(in_table_params, args, nargs, kwnames, v)) return nullptr;
+    if (const int units = rt::any_carries_unit(v))
+        return units < 0 ? nullptr : rt::call_with_units(o, in_table_params.func, in_table_params.names, v);
     double rho, T;
-    if (!rt::bind(params, args, nargs, kwnames, v)) {
-        rt::add_traceback(q_in_table);
-        return nullptr;
-    }
-    if (const int units = rt::any_carries_unit(v)) {
-        PyObject* r = units < 0 ? nullptr : rt::call_with_units(o, params.func, params.names, v);
-        if (!r) rt::add_traceback(q_in_table);
-        return r;
-    }
-    if (!rt::to_double(v[0], rho) || !rt::to_double(v[1], T)) {
-        rt::add_traceback(q_in_table);
-        return nullptr;
-    }
+    if (!rt::to_double(v[0], rho) || !rt::to_double(v[1], T)) return nullptr;
     const auto* self = reinterpret_cast<Extended*>(o);
     double x, y;
     coordinates(self, std::log(T), std::log(rho), x, y);
@@ -275,11 +271,15 @@ PyObject* in_table(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return PyBool_FromLong(inside);
 }
 
+constexpr auto in_table_method = rt::traced<&in_table_body, q_in_table>;
+
+constexpr char in_table_doc[] =
+    "True where the law is its table: (rho [g cm^-3], T [K]) lies inside the\n"
+    "table's domain, in a cell whose four corners are tabulated (not holes).";
+
 PyMethodDef ext_methods[] = {
-    {"in_table", VELMORA_METH(&in_table), METH_FASTCALL | METH_KEYWORDS,
-     "in_table(rho, T)\n--\n\n"
-     "True where the law is its table: (rho [g cm^-3], T [K]) lies inside the\n"
-     "table's domain, in a cell whose four corners are tabulated (not holes)."},
+    {"in_table", VELMORA_METH(in_table_method), METH_FASTCALL | METH_KEYWORDS,
+     rt::signed_method_doc<in_table_params, in_table_doc>},
     {nullptr, nullptr, 0, nullptr}};
 
 // Read-only attributes: the composition, the decay lengths and the cold law.
@@ -306,8 +306,8 @@ PyGetSetDef ext_getset[] = {
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-constexpr const char* class_doc =
-    "C_ExtendedOPALOpacity(g1, g2, lk, X, Z, cold=None, decay_T=0.1, decay_R=1.0)\n--\n\n"
+// The signature line comes from ctor_params.
+constexpr char class_doc[] =
     "Rosseland-mean opacity from a 2-D OPAL log-space table, covering every (T, rho).\n\n"
     "Inside the table's finite cells the value and both logarithmic derivatives\n"
     "are those of C_OPALGridOpacity on the same arrays, bit for bit (the same\n"
@@ -368,7 +368,7 @@ int exec_opal_extended(PyObject* module) {
 
     ext_type.tp_base = kappa.grey_type;
     ext_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    ext_type.tp_doc = class_doc;
+    ext_type.tp_doc = rt::signed_doc<ctor_params, class_doc, class_name>;
     ext_type.tp_new = rt::entry<&tp_new>;
     ext_type.tp_dealloc = &tp_dealloc;
     ext_type.tp_getset = ext_getset;

@@ -75,8 +75,8 @@ struct FilledTable {
     std::vector<double> g1, g2;  // log10 T, log10 R
     std::vector<double> lk;      // log10 kappa, row-major (n1, n2), NaN holes
     std::vector<double> filled;  // the same with the holes filled
-    double decay_T = 0.1;        // decay lengths [dex]
-    double decay_R = 1.0;
+    double decay_T = 0.0;        // decay lengths [dex], as constructed
+    double decay_R = 0.0;
 
     const double* row(int i) const noexcept { return lk.data() + static_cast<std::size_t>(i) * n2; }
     const double* filled_row(int i) const noexcept { return filled.data() + static_cast<std::size_t>(i) * n2; }
