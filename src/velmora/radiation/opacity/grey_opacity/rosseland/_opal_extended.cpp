@@ -261,14 +261,10 @@ PyObject* in_table_body(PyObject* o, PyObject* const* args, Py_ssize_t nargs, Py
     const auto* self = reinterpret_cast<Extended*>(o);
     double x, y;
     coordinates(self, std::log(T), std::log(rho), x, y);
-    bool inside = !self->table->outside(x, y) && !std::isnan(x) && !std::isnan(y);
-    if (inside) {
-        int i, j;
-        self->table->locate(x, y, i, j);
-        const grid::Cell c = self->table->cell(i, j);
-        inside = !std::isnan(c.f00) && !std::isnan(c.f10) && !std::isnan(c.f01) && !std::isnan(c.f11);
-    }
-    return PyBool_FromLong(inside);
+    bool hole = true;
+    if (!self->table->outside(x, y) && !std::isnan(x) && !std::isnan(y))
+        ext::interpolate_inside(*self->table, x, y, hole);
+    return PyBool_FromLong(!hole);
 }
 
 constexpr auto in_table_method = rt::traced<&in_table_body, q_in_table>;

@@ -64,10 +64,8 @@ struct IonisedGas {
     }
 };
 
-// Weight of the table's continuation at s decay lengths from the edge, and
-// its derivative.
+// Weight of the table's continuation at s decay lengths from the edge.
 inline double edge_weight(double s) noexcept { return s < 1.0 ? (1.0 - s) * (1.0 - s) * (1.0 + 2.0 * s) : 0.0; }
-inline double edge_weight_slope(double s) noexcept { return s < 1.0 ? -6.0 * s * (1.0 - s) : 0.0; }
 
 // The table with its holes filled, and the decay lengths of the extension.
 struct FilledTable {
