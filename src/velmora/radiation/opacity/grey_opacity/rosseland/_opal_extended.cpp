@@ -20,17 +20,16 @@ namespace msg = rt::msg;
 namespace ext = extension;
 using rt::Ref;
 
+#define EXT_QUAL "velmora.radiation.opacity.grey_opacity.rosseland._opal_extended.C_ExtendedOPALOpacity"
 struct Names {
-    static constexpr const char* qualname =
-        "velmora.radiation.opacity.grey_opacity.rosseland._opal_extended.C_ExtendedOPALOpacity";
+    static constexpr const char* qualname = EXT_QUAL;
 };
-#define EXT_QUAL "velmora.radiation.opacity.grey_opacity.rosseland._opal_extended.C_ExtendedOPALOpacity."
-constexpr char q_new[] = EXT_QUAL "__cinit__";
-constexpr char q_opacity[] = EXT_QUAL "_opacity";
-constexpr char q_log_opacity[] = EXT_QUAL "_log_opacity";
-constexpr char q_dlogrho[] = EXT_QUAL "_dlogkappa_dlogrho";
-constexpr char q_dlogT[] = EXT_QUAL "_dlogkappa_dlogT";
-constexpr char q_in_table[] = EXT_QUAL "in_table";
+constexpr char q_new[] = EXT_QUAL ".__cinit__";
+constexpr char q_opacity[] = EXT_QUAL "._opacity";
+constexpr char q_log_opacity[] = EXT_QUAL "._log_opacity";
+constexpr char q_dlogrho[] = EXT_QUAL "._dlogkappa_dlogrho";
+constexpr char q_dlogT[] = EXT_QUAL "._dlogkappa_dlogT";
+constexpr char q_in_table[] = EXT_QUAL ".in_table";
 constexpr char class_name[] = "C_ExtendedOPALOpacity";
 
 struct Extended {
@@ -38,7 +37,7 @@ struct Extended {
     std::unique_ptr<ext::FilledTable> table;
     ext::IonisedGas gas;
     Ref cold;  // the grey law beyond the table, or empty for the ionised gas
-    double X, Z, decay_T, decay_R;
+    double X, Z;
     double ln10;
 };
 
@@ -205,8 +204,6 @@ bool cinit(Extended* self, PyObject* args, PyObject* kwds) {
 
     self->X = X;
     self->Z = Z;
-    self->decay_T = t->decay_T;
-    self->decay_R = t->decay_R;
     self->ln10 = std::log(10.0);
     self->gas = ext::IonisedGas(X, Z);
     self->cold = Ref::borrow(cold);
@@ -271,17 +268,30 @@ constexpr auto in_table_method = rt::traced<&in_table_body, q_in_table>;
 
 constexpr char in_table_doc[] =
     "True where the law is its table: (rho [g cm^-3], T [K]) lies inside the\n"
-    "table's domain, in a cell whose four corners are tabulated (not holes).";
+    "table's domain, in a cell whose four corners are tabulated (not holes).\n"
+    "\nExamples\n--------\n"
+    ">>> import numpy as np\n"
+    ">>> from velmora.radiation.opacity.grey_opacity.rosseland._opal_extended import C_ExtendedOPALOpacity\n"
+    ">>> lk = np.array([[0.0, 0.0], [0.0, 0.0], [np.nan, 0.0]])  # log10 T 4, 4.5, 5 by log10 R -3, -2\n"
+    ">>> law = C_ExtendedOPALOpacity(np.array([4.0, 4.5, 5.0]), np.array([-3.0, -2.0]), lk, 0.7, 0.02)\n"
+    ">>> law.in_table(1e-7, 3e4), law.in_table(1e-6, 1e5), law.in_table(1e-9, 1e9)  # table, hole cell, beyond\n"
+    "(True, False, False)\n";
 
 PyMethodDef ext_methods[] = {
     {"in_table", VELMORA_METH(in_table_method), METH_FASTCALL | METH_KEYWORDS,
      rt::signed_method_doc<in_table_params, in_table_doc>},
     {nullptr, nullptr, 0, nullptr}};
 
-// Read-only attributes: the composition, the decay lengths and the cold law.
+// Read-only attributes: the composition, the decay lengths (the table's) and
+// the cold law.
 template <double Extended::* Field>
 PyObject* get_double(PyObject* o, void*) {
     return PyFloat_FromDouble(reinterpret_cast<Extended*>(o)->*Field);
+}
+
+template <double ext::FilledTable::* Field>
+PyObject* get_decay(PyObject* o, void*) {
+    return PyFloat_FromDouble((*reinterpret_cast<Extended*>(o)->table).*Field);
 }
 
 PyObject* get_cold(PyObject* o, void*) {
@@ -292,9 +302,9 @@ PyObject* get_cold(PyObject* o, void*) {
 PyGetSetDef ext_getset[] = {
     {"X", &get_double<&Extended::X>, nullptr, "Hydrogen mass fraction X of the physical extension.", nullptr},
     {"Z", &get_double<&Extended::Z>, nullptr, "Metal mass fraction Z of the physical extension.", nullptr},
-    {"decay_T", &get_double<&Extended::decay_T>, nullptr,
+    {"decay_T", &get_decay<&ext::FilledTable::decay_T>, nullptr,
      "Decay length of the table's continuation along log10 T [dex].", nullptr},
-    {"decay_R", &get_double<&Extended::decay_R>, nullptr,
+    {"decay_R", &get_decay<&ext::FilledTable::decay_R>, nullptr,
      "Decay length of the table's continuation along log10 R [dex].", nullptr},
     {"cold", &get_cold, nullptr,
      "The grey law that stands for the physics beyond the table, or None (the\n"
@@ -350,7 +360,19 @@ constexpr char class_doc[] =
     "    ionised gas (its value and both slopes are used).\n"
     "decay_T, decay_R : float\n"
     "    Decay lengths of the table's continuation along log10 T and log10 R\n"
-    "    [dex], positive.\n";
+    "    [dex], positive.\n"
+    "\nExamples\n--------\n"
+    "A table of kappa = 1 cm^2 g^-1 over 4 <= log10 T <= 5, -3 <= log10 R <= -2:\n"
+    "inside, the law is the table; at 10^9 K it is electron scattering,\n"
+    "0.2 (1 + X) cm^2 g^-1 (free-free absorption is negligible there).\n\n"
+    ">>> import numpy as np\n"
+    ">>> from velmora.radiation.opacity.grey_opacity.rosseland._opal_extended import C_ExtendedOPALOpacity\n"
+    ">>> g1, g2 = np.array([4.0, 4.5, 5.0]), np.array([-3.0, -2.0])\n"
+    ">>> law = C_ExtendedOPALOpacity(g1, g2, np.zeros((3, 2)), X=0.7, Z=0.02)\n"
+    ">>> law.in_table(1e-7, 3e4), law.opacity(1e-7, 3e4)  # log10 R = -7 - 3 (4.48 - 6) = -2.43\n"
+    "(True, 1.0)\n"
+    ">>> law.in_table(1e-9, 1e9), round(law.opacity(1e-9, 1e9), 9)\n"
+    "(False, 0.34)\n";
 
 PyTypeObject ext_type = rt::static_type(Names::qualname, sizeof(Extended));
 
@@ -383,7 +405,21 @@ constexpr const char* module_doc =
     "table; compiled callers (the disk closure) call its slots with plain doubles\n"
     "and without the interpreter lock. Every log-space method takes (log_T,\n"
     "log_rho) in natural logarithms, like every other opacity class of the\n"
-    "package.";
+    "package.\n"
+    "\nExamples\n--------\n"
+    "A hole takes its value from the physics and its tabulated neighbours, where\n"
+    "the table law has none:\n\n"
+    ">>> import numpy as np\n"
+    ">>> from velmora.radiation.opacity.grey_opacity.rosseland._opal_extended import C_ExtendedOPALOpacity\n"
+    ">>> from velmora.radiation.opacity.grey_opacity.rosseland._opal_grid import C_OPALGridOpacity\n"
+    ">>> g1, g2 = np.array([4.0, 4.5, 5.0]), np.array([-3.0, -2.0])\n"
+    ">>> lk = np.zeros((3, 2))\n"
+    ">>> lk[1, 0] = np.nan  # a hole at log10 T = 4.5, log10 R = -3\n"
+    ">>> C_OPALGridOpacity(g1, g2, lk, 2).opacity(1e-7, 3e4)\n"
+    "nan\n"
+    ">>> law = C_ExtendedOPALOpacity(g1, g2, lk, 0.7, 0.02)\n"
+    ">>> law.in_table(1e-7, 3e4), round(law.opacity(1e-7, 3e4), 6)\n"
+    "(False, 0.855667)\n";
 
 }  // namespace
 }  // namespace velmora::opacity
