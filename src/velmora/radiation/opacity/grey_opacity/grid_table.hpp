@@ -15,7 +15,7 @@
 //   at_fixed_density(cell, x, s_T, out)
 //                    d ln kappa / d ln T at fixed rho from the slope s_T along
 //                    log10 T at fixed second coordinate (the chain-rule term)
-//                    (both from OpalConvention or TopsConvention below)
+//                    (both from OpalConvention or TopsConvention, grid_core.hpp)
 //
 // Layout and calling convention. The object begins with the GreyKappaCore
 // header, so every caller that knows the grey base table can call slots 0 to 3;
@@ -34,7 +34,6 @@
 #include "_runtime/runtime.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -277,7 +276,8 @@ struct GridLaw {
     }
 
     static double nearest_finite_slot(Self* self, int i, int j) noexcept {
-        return nearest_finite(self->lk, self->n1, self->n2, i, j);
+        const auto row = [self](long long k) noexcept { return self->lk.row(k); };
+        return nearest_finite(row, self->n1, self->n2, i, j);
     }
 
     // Raises the out-of-domain ValueError; the caller holds the lock.

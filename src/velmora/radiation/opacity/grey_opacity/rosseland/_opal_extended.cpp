@@ -3,6 +3,8 @@
 // (T, rho): the table inside its finite cells, a physical extension beyond its
 // edges and in its holes (opal_extension.hpp holds the arithmetic).
 #include "radiation/opacity/grey_opacity/rosseland/opal_extension.hpp"
+#include "radiation/opacity/grey_opacity/grid_table.hpp"
+#include "radiation/opacity/kappa_core.hpp"
 
 #include "_runtime/checks.hpp"
 #include "_runtime/declare.hpp"

@@ -4,7 +4,7 @@
 // module _opal_extended wraps it in the interpreter's protocol.
 //
 // Inside the table's finite cells the law is the table law itself, evaluated
-// by the same functions of grid_table.hpp. Elsewhere it is a blend, in ln kappa,
+// by the same functions of grid_core.hpp. Elsewhere it is a blend, in ln kappa,
 // of the table continued linearly from its edge and a physical law P:
 //
 //   ln kappa(q) = (1 - w) ln P(q) + w ln10 [F(p) + S(p) . (q - p)]
@@ -23,8 +23,9 @@
 // filled table bilinearly, as the table law interpolates finite cells.
 #pragma once
 
-#include "radiation/opacity/grey_opacity/grid_table.hpp"
+#include "radiation/opacity/grey_opacity/grid_core.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
