@@ -73,11 +73,7 @@ bool convert_into(PyObject* v, Maybe<T>& out, const char* name) {
 }
 template <int D>
 bool convert_into(PyObject* v, Float64View<D>& out, const char* name) {
-    if (v == Py_None) {
-        raise_argument_none(name);
-        return false;
-    }
-    return out.acquire(v);
+    return acquire_argument(out, v, name);
 }
 
 // A default from its Python source text.

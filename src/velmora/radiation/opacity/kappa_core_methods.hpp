@@ -211,13 +211,8 @@ PyObject* array_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (const int units = rt::any_carries_unit(values))
         return units < 0 ? nullptr : rt::call_with_units(self, M::name, M::names, values);
     rt::Vec in[M::N];
-    for (std::size_t k = 0; k < M::N; ++k) {
-        if (values[k] == Py_None) {
-            rt::raise_argument_none(M::names[k]);
-            return nullptr;
-        }
-        if (!in[k].acquire(values[k])) return nullptr;
-    }
+    for (std::size_t k = 0; k < M::N; ++k)
+        if (!rt::acquire_argument(in[k], values[k], M::names[k])) return nullptr;
     const Py_ssize_t len = in[0].size();
     if (len > INT_MAX) {
         PyErr_Format(PyExc_ValueError, msg::array_too_long, M::name, M::names[0], len);

@@ -125,7 +125,7 @@ double slope_slot(GreyKappaCore* core, double log_T, double log_rho) noexcept {
 
 bool copy_grid(PyObject* obj, const char* name, std::vector<double>& out) {
     rt::Vec view;
-    if (!grid::bind_table_array(view, obj, name) || !grid::check_axis_length(view, class_name, name)) return false;
+    if (!rt::acquire_argument(view, obj, name) || !grid::check_axis_length(view, class_name, name)) return false;
     const Py_ssize_t n = view.size();
     out.assign(view.data(), view.data() + n);
     for (Py_ssize_t k = 0; k < n; ++k) {
@@ -139,7 +139,7 @@ bool copy_grid(PyObject* obj, const char* name, std::vector<double>& out) {
 
 bool copy_table(PyObject* obj, ext::FilledTable& t) {
     rt::Table view;
-    if (!grid::bind_table_array(view, obj, "lk")) return false;
+    if (!rt::acquire_argument(view, obj, "lk")) return false;
     if (view.rows() < t.n1 || view.cols() < t.n2) {
         PyErr_Format(PyExc_ValueError, msg::table_too_small, class_name, view.rows(), view.cols(),
                      static_cast<Py_ssize_t>(t.n1), static_cast<Py_ssize_t>(t.n2));
