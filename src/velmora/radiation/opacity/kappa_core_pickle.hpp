@@ -153,7 +153,7 @@ template <typename Obj>
 constexpr const auto& unpickle_params = unpickle_decl<Obj>.params;
 
 template <typename Obj>
-PyObject* unpickle_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* unpickle_body(PyObject* /* module */, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using P = PickleNames<Obj>;
     UnpickleArgs a;
     if (!rt::parse(unpickle_decl<Obj>, args, nargs, kwnames, a)) return nullptr;
@@ -176,12 +176,7 @@ PyObject* unpickle_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 }
 
 template <typename Obj>
-PyObject* unpickle_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return unpickle_body<Obj>(args, nargs, kwnames);
-}
-
-template <typename Obj>
-inline constexpr auto unpickle_function = rt::traced<&unpickle_call<Obj>, PickleNames<Obj>::q_reconstructor>;
+inline constexpr auto unpickle_function = rt::traced<&unpickle_body<Obj>, PickleNames<Obj>::q_reconstructor>;
 
 }  // namespace
 }  // namespace velmora::opacity
