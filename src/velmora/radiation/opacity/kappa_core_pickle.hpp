@@ -103,28 +103,24 @@ template <typename Obj>
 inline constexpr auto reduce_method = rt::traced<&reduce_body<Obj>, PickleNames<Obj>::q_reduce>;
 
 template <typename Obj>
-PyObject* setstate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    using P = PickleNames<Obj>;
+PyObject* setstate_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     rt::StateArg a;
-    bool ok = rt::parse(rt::setstate_decl, args, nargs, kwnames, a);
-    if (ok) {
-        PyObject* state = a.state;
-        if (state == Py_None) {
-            PyErr_SetString(PyExc_TypeError, msg::none_into_not_none);
-            ok = false;
-        } else if (!PyTuple_CheckExact(state)) {
-            PyErr_Format(PyExc_TypeError, msg::expected_type, "tuple", Py_TYPE(state)->tp_name);
-            ok = false;
-        } else {
-            ok = restore_state<Obj>(self, state);
-        }
-    }
-    if (!ok) {
-        rt::add_traceback(P::q_setstate);
+    if (!rt::parse(rt::setstate_decl, args, nargs, kwnames, a)) return nullptr;
+    PyObject* state = a.state;
+    if (state == Py_None) {
+        PyErr_SetString(PyExc_TypeError, msg::none_into_not_none);
         return nullptr;
     }
+    if (!PyTuple_CheckExact(state)) {
+        PyErr_Format(PyExc_TypeError, msg::expected_type, "tuple", Py_TYPE(state)->tp_name);
+        return nullptr;
+    }
+    if (!restore_state<Obj>(self, state)) return nullptr;
     Py_RETURN_NONE;
 }
+
+template <typename Obj>
+inline constexpr auto setstate_method = rt::traced<&setstate_body<Obj>, PickleNames<Obj>::q_setstate>;
 
 // pickle.PickleError with the checksum filled in by the interpreter's own
 // %-formatting (so that a negative checksum prints as it would there).
