@@ -75,12 +75,13 @@ gsl:
 $(BUILD):
 	mkdir -p $@
 
-# The includes of the interpreter the package is built for: the grid and
-# solver headers declare their C-level interfaces over the CPython C API.
+# The includes of the interpreter the package is built for: the solver
+# headers declare their C-level interfaces over the CPython C API. The table
+# kernel needs none: the grid's numerical core is plain C++.
 PYINCLUDE = $(shell $(PYTHON) -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 
 $(BUILD)/table_kernel.so: benchmarks/table_kernel.cpp $(GRID_HEADERS) | $(BUILD)
-	$(CXX) $(CXXFLAGS_BENCH) -I$(PYINCLUDE) $< -o $@
+	$(CXX) $(CXXFLAGS_BENCH) $< -o $@
 
 $(BUILD)/root_harness.so: benchmarks/root_harness.cpp $(SOLVER_HEADERS) | $(BUILD) gsl
 	$(CXX) $(CXXFLAGS_BENCH) -I$(PYINCLUDE) $< -o $@ -lgsl -lgslcblas -lm

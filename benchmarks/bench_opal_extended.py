@@ -9,7 +9,10 @@ inside the table, in cells whose four corners are tabulated.
 
 Peers, per point:
 - the bare table law C_OPALGridOpacity on the same arrays, log_opacity_array:
-  the covering law adds the test for holes and nothing else inside;
+  inside, both do the same arithmetic; the covering law adds its test for
+  holes, and skips the table law's dispatch through its operation table, its
+  pending-exception test after the coordinate mapping and its clamp test, so
+  it runs somewhat faster;
 - rm_tables.opacity(X, Z, cold="ferguson")(T, rho), its compiled bilinear
   lookup (numba), against opacity_array (kappa in cm^2 g^-1) on the same
   points; only points at or above 10^4 K are used, where it reads the OPAL

@@ -1,6 +1,6 @@
 // The limit for the table laws: the same numerical core as
 // C_OPALGridOpacity and C_TOPSGridOpacity (coordinate mapping, domain test,
-// bisection, cell, interpolation and slopes from grid_table.hpp), in a bare
+// bisection, cell, interpolation and slopes from grid_core.hpp), in a bare
 // loop over plain arrays, with no operation-table dispatch and no
 // pending-exception tests. Built by `make bench` and loaded with ctypes; it is
 // not part of the package.
@@ -8,7 +8,7 @@
 // Points outside the domain and cells with holes give NaN here: the
 // benchmark evaluates inside a table without holes, where every mode of the
 // laws returns the interpolant.
-#include "radiation/opacity/grey_opacity/grid_table.hpp"
+#include "radiation/opacity/grey_opacity/grid_core.hpp"
 
 #include <algorithm>
 #include <cmath>

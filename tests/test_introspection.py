@@ -18,6 +18,7 @@ from velmora.radiation.opacity import ElectronScatteringOpacity
 MODULES = [
     "velmora.radiation.opacity.kappa_core",
     "velmora.radiation.opacity.grey_opacity.rosseland._opal_grid",
+    "velmora.radiation.opacity.grey_opacity.rosseland._opal_extended",
     "velmora.radiation.opacity.grey_opacity._tops_grid",
     "velmora.math_utils._bracket_solver",
     "velmora.radiation.opacity._electron_scattering",

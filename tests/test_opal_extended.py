@@ -164,6 +164,21 @@ def test_a_cold_law_takes_over_beyond_the_table():
     assert abs(left - right) / LN10 < 1e-12
 
 
+def test_a_hole_the_cold_law_leaves_nan_is_nan_as_beyond_the_edge():
+    # A cold law that gives NaN everywhere here (its own table lies far away):
+    # the filled node is NaN, and so is every cell that uses it.
+    g1, g2 = np.array([4.0, 4.5, 5.0]), np.array([-3.0, -2.0, -1.0])
+    lk = np.ones((3, 3))
+    lk[1, 1] = np.nan
+    cold = C_OPALGridOpacity(np.array([7.0, 8.0]), np.array([3.0, 4.0]), np.zeros((2, 2)), 2)
+    law = C_ExtendedOPALOpacity(g1, g2, lk, 0.7, 0.02, cold=cold)
+    log_T, log_rho = logs(np.array([4.2, 4.2, 4.7, 4.7, 3.95]), np.array([-2.6, -1.4, -2.6, -1.4, -2.5]))
+    # the four cells, and just beyond the edge
+    assert np.isnan(evaluate(law, log_T, log_rho)).all()
+    assert np.isnan(law.opacity_array(np.exp(log_rho), np.exp(log_T))).all()
+    assert not any(law.in_table(math.exp(r), math.exp(T)) for T, r in zip(log_T, log_rho))
+
+
 def test_a_failing_cold_law_fails_the_slot_with_its_traceback_entry_without_the_lock():
     t = TABLES[0]
     cold = C_OPALGridOpacity(t.log10_T, t.log10_R, t.log10_kappa, 0)   # raises outside

@@ -171,4 +171,15 @@ private:
 using Vec = Float64View<1>;
 using Table = Float64View<2>;
 
+// A view on the argument `name`: None is refused naming the parameter, any
+// other object must export a float64 buffer the view accepts.
+template <int NDIM>
+bool acquire_argument(Float64View<NDIM>& view, PyObject* obj, const char* name) {
+    if (obj == Py_None) {
+        raise_argument_none(name);
+        return false;
+    }
+    return view.acquire(obj);
+}
+
 }  // namespace velmora::rt

@@ -73,11 +73,7 @@ bool convert_into(PyObject* v, Maybe<T>& out, const char* name) {
 }
 template <int D>
 bool convert_into(PyObject* v, Float64View<D>& out, const char* name) {
-    if (v == Py_None) {
-        raise_argument_none(name);
-        return false;
-    }
-    return out.acquire(v);
+    return acquire_argument(out, v, name);
 }
 
 // A default from its Python source text.
@@ -146,6 +142,18 @@ bool convert_all(const Declaration<Args, N>& d, const std::array<PyObject*, N>& 
 }
 
 }  // namespace detail
+
+// One parameter of a list bound with `bind` (args.hpp) rather than parsed:
+// the value given, converted by the type of `out`, or the parameter's default
+// parsed from its text in `p.defaults`. For callables that check each
+// argument before converting the next, so that the defaults shown in the
+// text signature are the ones applied.
+template <std::size_t N, typename T>
+bool convert_or_default(const Params<N>& p, std::size_t i, PyObject* value, T& out) {
+    if (value) return detail::convert_into(value, out, p.names[i]);
+    detail::default_from(p.defaults[i], out);
+    return true;
+}
 
 // Vectorcall form: binds and converts into `out`.
 template <typename Args, std::size_t N>

@@ -51,9 +51,10 @@ public:
     }
 
 private:
-    // The slow path takes and returns the time by value: the checker's
-    // address never escapes, so that its counter stays in a register across
-    // the opaque calls of the loop it sits in.
+    // The slow path, out of line, takes and returns the time by value. Between
+    // looks a check is one decrement and one branch, of a counter the compiler
+    // keeps in a register or on the stack as it sees fit (GCC 12 keeps it on
+    // the stack in kappa_core's array loop).
     struct Look {
         clock::time_point last;
         bool raised;

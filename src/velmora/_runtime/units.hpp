@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <span>
 
 namespace velmora::rt {
 
@@ -47,32 +48,38 @@ inline int carries_unit(PyObject* obj) {
     if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return 0;
     PyTypeObject* ndarray = detail::ndarray_type();
     if (!ndarray || type == ndarray || !PyType_IsSubtype(type, ndarray)) return 0;
-    PyObject* unit = nullptr;
-    const int found = PyObject_GetOptionalAttrString(reinterpret_cast<PyObject*>(type), "unit", &unit);
-    Py_XDECREF(unit);
+    PyObject* found_unit = nullptr;
+    const int found = PyObject_GetOptionalAttrString(reinterpret_cast<PyObject*>(type), "unit", &found_unit);
+    const Ref unit = Ref::steal(found_unit);  // only whether there is one matters
     return found;
 }
 
 // The first nonzero carries_unit of `values`.
-template <std::size_t N>
-int any_carries_unit(const std::array<PyObject*, N>& values) {
+inline int any_carries_unit(std::span<PyObject* const> values) {
     for (PyObject* v : values)
         if (const int r = carries_unit(v)) return r;
     return 0;
 }
+
+namespace detail {
+// A function of velmora._quantities, the interpreter-level converter.
+inline Ref quantities_function(const char* name) {
+    Ref module = Ref::steal(PyImport_ImportModule("velmora._quantities"));
+    return module ? Ref::steal(PyObject_GetAttrString(module.get(), name)) : Ref();
+}
+}  // namespace detail
 
 // velmora._quantities.call_law(self, method, names, values): the method called
 // again with its arguments converted to the units the names document.
 template <std::size_t N>
 PyObject* call_with_units(PyObject* self, const char* method, const std::array<const char*, N>& names,
                           const std::array<PyObject*, N>& values) {
-    Ref module = Ref::steal(PyImport_ImportModule("velmora._quantities"));
-    if (!module) return nullptr;
-    Ref call = Ref::steal(PyObject_GetAttrString(module.get(), "call_law"));
+    Ref call = detail::quantities_function("call_law");
+    if (!call) return nullptr;
     Ref method_name = Ref::steal(PyUnicode_FromString(method));
     Ref name_tuple = Ref::steal(PyTuple_New(N));
     Ref value_tuple = Ref::steal(PyTuple_New(N));
-    if (!call || !method_name || !name_tuple || !value_tuple) return nullptr;
+    if (!method_name || !name_tuple || !value_tuple) return nullptr;
     for (std::size_t i = 0; i < N; ++i) {
         PyObject* name = PyUnicode_FromString(names[i]);
         if (!name) return nullptr;
@@ -92,15 +99,13 @@ PyObject* call_with_units(PyObject* self, const char* method, const std::array<c
 template <Ref (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*), const auto& Qualname>
 Ref converting_units(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    int units = 0;
-    for (Py_ssize_t i = 0; i < nargs + nkw && !units; ++i) units = carries_unit(args[i]);
+    const int units = any_carries_unit({args, static_cast<std::size_t>(nargs + nkw)});
     if (units < 0) return Ref();
     if (!units) return Body(module, args, nargs, kwnames);
 
     const char* dot = std::strrchr(Qualname, '.');
     Ref func = Ref::steal(PyObject_GetAttrString(module, dot ? dot + 1 : Qualname));
-    Ref helpers = Ref::steal(PyImport_ImportModule("velmora._quantities"));
-    Ref call = helpers ? Ref::steal(PyObject_GetAttrString(helpers.get(), "call_converted")) : Ref();
+    Ref call = detail::quantities_function("call_converted");
     Ref positional = Ref::steal(PyTuple_New(nargs));
     Ref keywords = Ref::steal(PyDict_New());
     if (!func || !call || !positional || !keywords) return Ref();

@@ -136,13 +136,13 @@ PyObject* result_tuple(int status, const std::array<double, N>& out) {
     return tuple.release();
 }
 
-// Binds, converts left to right, runs the solver with the lock held and
-// returns the status with the outputs (0.0 where the solver wrote none).
 template <typename W>
 constexpr const auto& params_v = W::decl.params;
 
+// Binds, converts left to right, runs the solver with the lock held and
+// returns the status with the outputs (0.0 where the solver wrote none).
 template <typename W>
-PyObject* wrapper_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* wrapper_body(PyObject* /* module */, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     typename std::remove_cvref_t<decltype(W::decl)>::Args a;
     if (!rt::parse(W::decl, args, nargs, kwnames, a)) return nullptr;
     std::array<double, W::n_out> out{};
@@ -152,12 +152,7 @@ PyObject* wrapper_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwname
 }
 
 template <typename W>
-PyObject* wrapper_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return wrapper_body<W>(args, nargs, kwnames);
-}
-
-template <typename W>
-inline constexpr auto wrapper = rt::traced<&wrapper_call<W>, W::qualname>;
+inline constexpr auto wrapper = rt::traced<&wrapper_body<W>, W::qualname>;
 
 constexpr const char* expand_bracket_doc =
     "Python wrapper around :func:`expand_bracket`.\n\n"

@@ -77,7 +77,7 @@ template <typename Obj>
 PyMethodDef pickle_methods[2] = {
     {"__reduce__", VELMORA_METH(reduce_method<Obj>), METH_FASTCALL | METH_KEYWORDS,
      rt::signed_method_doc<rt::reduce_params, reduce_doc>},
-    {"__setstate__", VELMORA_METH(&setstate_method<Obj>), METH_FASTCALL | METH_KEYWORDS,
+    {"__setstate__", VELMORA_METH(setstate_method<Obj>), METH_FASTCALL | METH_KEYWORDS,
      rt::signed_method_doc<rt::setstate_params, setstate_doc>},
 };
 

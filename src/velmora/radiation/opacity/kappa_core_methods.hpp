@@ -172,17 +172,12 @@ double call_slot(typename M::Obj* obj, const double* x, std::index_sequence<I...
 template <typename M>
 constexpr rt::Params<M::N> params_v{M::name, M::names};
 
-template <typename M>
-const rt::Params<M::N>& params_of() {
-    return params_v<M>;
-}
-
 // Scalar wrapper: bind, convert left to right, call the slot, test.
 template <typename M>
 PyObject* scalar_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, M::N> values;
     double x[M::N];
-    if (!rt::bind(params_of<M>(), args, nargs, kwnames, values)) return nullptr;
+    if (!rt::bind(params_v<M>, args, nargs, kwnames, values)) return nullptr;
     if (const int units = rt::any_carries_unit(values))
         return units < 0 ? nullptr : rt::call_with_units(self, M::name, M::names, values);
     for (std::size_t i = 0; i < M::N; ++i)
@@ -207,17 +202,12 @@ PyObject* str_dtype;
 template <typename M>
 PyObject* array_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, M::N> values;
-    if (!rt::bind(params_of<M>(), args, nargs, kwnames, values)) return nullptr;
+    if (!rt::bind(params_v<M>, args, nargs, kwnames, values)) return nullptr;
     if (const int units = rt::any_carries_unit(values))
         return units < 0 ? nullptr : rt::call_with_units(self, M::name, M::names, values);
     rt::Vec in[M::N];
-    for (std::size_t k = 0; k < M::N; ++k) {
-        if (values[k] == Py_None) {
-            rt::raise_argument_none(M::names[k]);
-            return nullptr;
-        }
-        if (!in[k].acquire(values[k])) return nullptr;
-    }
+    for (std::size_t k = 0; k < M::N; ++k)
+        if (!rt::acquire_argument(in[k], values[k], M::names[k])) return nullptr;
     const Py_ssize_t len = in[0].size();
     if (len > INT_MAX) {
         PyErr_Format(PyExc_ValueError, msg::array_too_long, M::name, M::names[0], len);

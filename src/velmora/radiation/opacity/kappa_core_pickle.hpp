@@ -103,28 +103,24 @@ template <typename Obj>
 inline constexpr auto reduce_method = rt::traced<&reduce_body<Obj>, PickleNames<Obj>::q_reduce>;
 
 template <typename Obj>
-PyObject* setstate_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    using P = PickleNames<Obj>;
+PyObject* setstate_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     rt::StateArg a;
-    bool ok = rt::parse(rt::setstate_decl, args, nargs, kwnames, a);
-    if (ok) {
-        PyObject* state = a.state;
-        if (state == Py_None) {
-            PyErr_SetString(PyExc_TypeError, msg::none_into_not_none);
-            ok = false;
-        } else if (!PyTuple_CheckExact(state)) {
-            PyErr_Format(PyExc_TypeError, msg::expected_type, "tuple", Py_TYPE(state)->tp_name);
-            ok = false;
-        } else {
-            ok = restore_state<Obj>(self, state);
-        }
-    }
-    if (!ok) {
-        rt::add_traceback(P::q_setstate);
+    if (!rt::parse(rt::setstate_decl, args, nargs, kwnames, a)) return nullptr;
+    PyObject* state = a.state;
+    if (state == Py_None) {
+        PyErr_SetString(PyExc_TypeError, msg::none_into_not_none);
         return nullptr;
     }
+    if (!PyTuple_CheckExact(state)) {
+        PyErr_Format(PyExc_TypeError, msg::expected_type, "tuple", Py_TYPE(state)->tp_name);
+        return nullptr;
+    }
+    if (!restore_state<Obj>(self, state)) return nullptr;
     Py_RETURN_NONE;
 }
+
+template <typename Obj>
+inline constexpr auto setstate_method = rt::traced<&setstate_body<Obj>, PickleNames<Obj>::q_setstate>;
 
 // pickle.PickleError with the checksum filled in by the interpreter's own
 // %-formatting (so that a negative checksum prints as it would there).
@@ -153,7 +149,7 @@ template <typename Obj>
 constexpr const auto& unpickle_params = unpickle_decl<Obj>.params;
 
 template <typename Obj>
-PyObject* unpickle_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* unpickle_body(PyObject* /* module */, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     using P = PickleNames<Obj>;
     UnpickleArgs a;
     if (!rt::parse(unpickle_decl<Obj>, args, nargs, kwnames, a)) return nullptr;
@@ -176,12 +172,7 @@ PyObject* unpickle_body(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 }
 
 template <typename Obj>
-PyObject* unpickle_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return unpickle_body<Obj>(args, nargs, kwnames);
-}
-
-template <typename Obj>
-inline constexpr auto unpickle_function = rt::traced<&unpickle_call<Obj>, PickleNames<Obj>::q_reconstructor>;
+inline constexpr auto unpickle_function = rt::traced<&unpickle_body<Obj>, PickleNames<Obj>::q_reconstructor>;
 
 }  // namespace
 }  // namespace velmora::opacity

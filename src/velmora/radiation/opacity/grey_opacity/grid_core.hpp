@@ -4,11 +4,8 @@
 // second coordinate from ln rho), and the nearest finite entry to a node.
 #pragma once
 
-#include "_runtime/buffer.hpp"
-
 #include <algorithm>
 #include <bit>
-#include <climits>
 #include <cmath>
 #include <limits>
 
@@ -150,7 +147,9 @@ struct TopsConvention {
 // a row by ascending column, so ties go to the smallest row, then column.
 // Only the nodes on the ring are visited; the order is that of a full scan
 // of the ring's bounding square. NaN when the table holds no finite entry.
-inline double nearest_finite(const rt::Table& lk, int n1, int n2, int i0, int j0) noexcept {
+// `row(i)` gives row i of the (n1, n2) table, its columns as consecutive items.
+template <typename Rows>
+double nearest_finite(const Rows& row, int n1, int n2, int i0, int j0) noexcept {
     const long long rows = n1;
     const long long cols = n2;
     for (long long d = 0; d < rows + cols; ++d) {
@@ -162,7 +161,7 @@ inline double nearest_finite(const rt::Table& lk, int n1, int n2, int i0, int j0
             const bool ring_row = (ii > i0 ? ii - i0 : i0 - ii) == d;
             if (ring_row) {
                 for (long long jj = j_lo; jj <= j_hi; ++jj) {
-                    const double v = lk.at(ii, jj);
+                    const double v = row(ii)[jj];
                     if (!std::isnan(v)) return v;
                 }
                 continue;
@@ -170,7 +169,7 @@ inline double nearest_finite(const rt::Table& lk, int n1, int n2, int i0, int j0
             // Off the ring's top and bottom rows only its two sides lie on it.
             for (long long jj : {j0 - d, j0 + d}) {
                 if (jj < j_lo || jj > j_hi) continue;
-                const double v = lk.at(ii, jj);
+                const double v = row(ii)[jj];
                 if (!std::isnan(v)) return v;
             }
         }

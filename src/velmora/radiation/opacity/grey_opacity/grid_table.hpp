@@ -15,7 +15,7 @@
 //   at_fixed_density(cell, x, s_T, out)
 //                    d ln kappa / d ln T at fixed rho from the slope s_T along
 //                    log10 T at fixed second coordinate (the chain-rule term)
-//                    (both from OpalConvention or TopsConvention below)
+//                    (both from OpalConvention or TopsConvention, grid_core.hpp)
 //
 // Layout and calling convention. The object begins with the GreyKappaCore
 // header, so every caller that knows the grey base table can call slots 0 to 3;
@@ -34,7 +34,6 @@
 #include "_runtime/runtime.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -45,17 +44,7 @@
 namespace velmora::opacity::grid {
 
 // ---------------------------------------------------------------------------
-// Construction helpers shared by every law built on a table.
-
-// A view on a table argument; None is refused with the argument's name.
-template <typename View>
-bool bind_table_array(View& view, PyObject* obj, const char* name) {
-    if (obj == Py_None) {
-        rt::raise_argument_none(name);
-        return false;
-    }
-    return view.acquire(obj);
-}
+// A construction check shared by every law built on a table.
 
 // A table axis holds at least two nodes, and no more than an int counts.
 inline bool check_axis_length(const rt::Vec& grid, const char* class_name, const char* name) {
@@ -277,7 +266,8 @@ struct GridLaw {
     }
 
     static double nearest_finite_slot(Self* self, int i, int j) noexcept {
-        return nearest_finite(self->lk, self->n1, self->n2, i, j);
+        const auto row = [self](long long k) noexcept { return self->lk.row(k); };
+        return nearest_finite(row, self->n1, self->n2, i, j);
     }
 
     // Raises the out-of-domain ValueError; the caller holds the lock.
@@ -422,12 +412,6 @@ struct GridLaw {
     // Construction: the four arguments are parsed in the allocation step, so
     // interpreter-level subclasses get the same parsing.
 
-    static bool bind_array(auto& view, PyObject* obj, const char* name) { return bind_table_array(view, obj, name); }
-
-    static bool check_grid(const rt::Vec& grid, const char* name) {
-        return check_axis_length(grid, Law::class_name, name);
-    }
-
     // The arguments as given: the views are taken into the object itself, in
     // order, before oob is converted.
     struct CtorArgs {
@@ -440,11 +424,13 @@ struct GridLaw {
     static bool cinit(Self* self, PyObject* args, PyObject* kwds) {
         CtorArgs a;
         if (!rt::parse(ctor, args, kwds, a)) return false;
-        if (!bind_array(self->g1, a.g1, "g1") || !bind_array(self->g2, a.g2, "g2") || !bind_array(self->lk, a.lk, "lk"))
+        if (!rt::acquire_argument(self->g1, a.g1, "g1") || !rt::acquire_argument(self->g2, a.g2, "g2") ||
+            !rt::acquire_argument(self->lk, a.lk, "lk"))
             return false;
         if (!rt::to_int(a.oob, self->oob)) return false;
         // Refused here, since evaluation would read outside the arrays.
-        if (!check_grid(self->g1, "g1") || !check_grid(self->g2, "g2")) return false;
+        if (!check_axis_length(self->g1, Law::class_name, "g1") || !check_axis_length(self->g2, Law::class_name, "g2"))
+            return false;
         if (self->lk.rows() < self->g1.size() || self->lk.cols() < self->g2.size()) {
             PyErr_Format(PyExc_ValueError, rt::msg::table_too_small, Law::class_name, self->lk.rows(),
                          self->lk.cols(), self->g1.size(), self->g2.size());

@@ -3,8 +3,12 @@
 // (T, rho): the table inside its finite cells, a physical extension beyond its
 // edges and in its holes (opal_extension.hpp holds the arithmetic).
 #include "radiation/opacity/grey_opacity/rosseland/opal_extension.hpp"
+#include "radiation/opacity/grey_opacity/grid_table.hpp"
+#include "radiation/opacity/kappa_core.hpp"
 
 #include "_runtime/checks.hpp"
+#include "_runtime/declare.hpp"
+#include "_runtime/runtime.hpp"
 #include "_runtime/units.hpp"
 
 #include <cstddef>
@@ -18,17 +22,16 @@ namespace msg = rt::msg;
 namespace ext = extension;
 using rt::Ref;
 
+#define EXT_QUAL "velmora.radiation.opacity.grey_opacity.rosseland._opal_extended.C_ExtendedOPALOpacity"
 struct Names {
-    static constexpr const char* qualname =
-        "velmora.radiation.opacity.grey_opacity.rosseland._opal_extended.C_ExtendedOPALOpacity";
+    static constexpr const char* qualname = EXT_QUAL;
 };
-#define EXT_QUAL "velmora.radiation.opacity.grey_opacity.rosseland._opal_extended.C_ExtendedOPALOpacity."
-constexpr char q_new[] = EXT_QUAL "__cinit__";
-constexpr char q_opacity[] = EXT_QUAL "_opacity";
-constexpr char q_log_opacity[] = EXT_QUAL "_log_opacity";
-constexpr char q_dlogrho[] = EXT_QUAL "_dlogkappa_dlogrho";
-constexpr char q_dlogT[] = EXT_QUAL "_dlogkappa_dlogT";
-constexpr char q_in_table[] = EXT_QUAL "in_table";
+constexpr char q_new[] = EXT_QUAL ".__cinit__";
+constexpr char q_opacity[] = EXT_QUAL "._opacity";
+constexpr char q_log_opacity[] = EXT_QUAL "._log_opacity";
+constexpr char q_dlogrho[] = EXT_QUAL "._dlogkappa_dlogrho";
+constexpr char q_dlogT[] = EXT_QUAL "._dlogkappa_dlogT";
+constexpr char q_in_table[] = EXT_QUAL ".in_table";
 constexpr char class_name[] = "C_ExtendedOPALOpacity";
 
 struct Extended {
@@ -36,7 +39,7 @@ struct Extended {
     std::unique_ptr<ext::FilledTable> table;
     ext::IonisedGas gas;
     Ref cold;  // the grey law beyond the table, or empty for the ionised gas
-    double X, Z, decay_T, decay_R;
+    double X, Z;
     double ln10;
 };
 
@@ -122,7 +125,7 @@ double slope_slot(GreyKappaCore* core, double log_T, double log_rho) noexcept {
 
 bool copy_grid(PyObject* obj, const char* name, std::vector<double>& out) {
     rt::Vec view;
-    if (!grid::bind_table_array(view, obj, name) || !grid::check_axis_length(view, class_name, name)) return false;
+    if (!rt::acquire_argument(view, obj, name) || !grid::check_axis_length(view, class_name, name)) return false;
     const Py_ssize_t n = view.size();
     out.assign(view.data(), view.data() + n);
     for (Py_ssize_t k = 0; k < n; ++k) {
@@ -136,7 +139,7 @@ bool copy_grid(PyObject* obj, const char* name, std::vector<double>& out) {
 
 bool copy_table(PyObject* obj, ext::FilledTable& t) {
     rt::Table view;
-    if (!grid::bind_table_array(view, obj, "lk")) return false;
+    if (!rt::acquire_argument(view, obj, "lk")) return false;
     if (view.rows() < t.n1 || view.cols() < t.n2) {
         PyErr_Format(PyExc_ValueError, msg::table_too_small, class_name, view.rows(), view.cols(),
                      static_cast<Py_ssize_t>(t.n1), static_cast<Py_ssize_t>(t.n2));
@@ -164,16 +167,16 @@ bool copy_table(PyObject* obj, ext::FilledTable& t) {
     return true;
 }
 
-bool read_double(PyObject* obj, double fallback, double& out) {
-    out = fallback;
-    return !obj || rt::to_double(obj, out);
-}
+// The constructor's parameters, with the defaults the class signature shows
+// and construction applies. Bound, then checked one by one in order.
+constexpr rt::Params<8> ctor_params{"__cinit__",
+                                    {"g1", "g2", "lk", "X", "Z", "cold", "decay_T", "decay_R"},
+                                    5,
+                                    {nullptr, nullptr, nullptr, nullptr, nullptr, "None", "0.1", "1.0"}};
 
 bool cinit(Extended* self, PyObject* args, PyObject* kwds) {
-    static const rt::Params<8> params{
-        "__cinit__", {"g1", "g2", "lk", "X", "Z", "cold", "decay_T", "decay_R"}, 5};
     std::array<PyObject*, 8> v;
-    if (!rt::bind(params, args, kwds, v)) return false;
+    if (!rt::bind(ctor_params, args, kwds, v)) return false;
     auto t = std::make_unique<ext::FilledTable>();
     if (!copy_grid(v[0], "g1", t->g1) || !copy_grid(v[1], "g2", t->g2)) return false;
     t->n1 = static_cast<int>(t->g1.size());
@@ -194,15 +197,15 @@ bool cinit(Extended* self, PyObject* args, PyObject* kwds) {
         PyErr_Format(PyExc_TypeError, msg::cold_law_type, class_name, Py_TYPE(cold)->tp_name);
         return false;
     }
-    if (!read_double(v[6], t->decay_T, t->decay_T) || !read_double(v[7], t->decay_R, t->decay_R)) return false;
+    if (!rt::convert_or_default(ctor_params, 6, v[6], t->decay_T) ||
+        !rt::convert_or_default(ctor_params, 7, v[7], t->decay_R))
+        return false;
     if (!rt::require(class_name, msg::req_positive_finite, rt::positive_finite,
                      {{"decay_T", t->decay_T}, {"decay_R", t->decay_R}}))
         return false;
 
     self->X = X;
     self->Z = Z;
-    self->decay_T = t->decay_T;
-    self->decay_R = t->decay_R;
     self->ln10 = std::log(10.0);
     self->gas = ext::IonisedGas(X, Z);
     self->cold = Ref::borrow(cold);
@@ -245,47 +248,52 @@ void tp_dealloc(PyObject* o) {
 
 // Whether (rho, T) lies where the law is the table law: inside the table's
 // domain, in a cell whose four corners are tabulated.
-PyObject* in_table(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const rt::Params<2> params{"in_table", {"rho", "T"}};
+constexpr rt::Params<2> in_table_params{"in_table", {"rho", "T"}};
+
+PyObject* in_table_body(PyObject* o, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     std::array<PyObject*, 2> v;
+    if (!rt::bind(in_table_params, args, nargs, kwnames, v)) return nullptr;
+    if (const int units = rt::any_carries_unit(v))
+        return units < 0 ? nullptr : rt::call_with_units(o, in_table_params.func, in_table_params.names, v);
     double rho, T;
-    if (!rt::bind(params, args, nargs, kwnames, v)) {
-        rt::add_traceback(q_in_table);
-        return nullptr;
-    }
-    if (const int units = rt::any_carries_unit(v)) {
-        PyObject* r = units < 0 ? nullptr : rt::call_with_units(o, params.func, params.names, v);
-        if (!r) rt::add_traceback(q_in_table);
-        return r;
-    }
-    if (!rt::to_double(v[0], rho) || !rt::to_double(v[1], T)) {
-        rt::add_traceback(q_in_table);
-        return nullptr;
-    }
+    if (!rt::to_double(v[0], rho) || !rt::to_double(v[1], T)) return nullptr;
     const auto* self = reinterpret_cast<Extended*>(o);
     double x, y;
     coordinates(self, std::log(T), std::log(rho), x, y);
-    bool inside = !self->table->outside(x, y) && !std::isnan(x) && !std::isnan(y);
-    if (inside) {
-        int i, j;
-        self->table->locate(x, y, i, j);
-        const grid::Cell c = self->table->cell(i, j);
-        inside = !std::isnan(c.f00) && !std::isnan(c.f10) && !std::isnan(c.f01) && !std::isnan(c.f11);
-    }
-    return PyBool_FromLong(inside);
+    bool hole = true;
+    if (!self->table->outside(x, y) && !std::isnan(x) && !std::isnan(y))
+        ext::interpolate_inside(*self->table, x, y, hole);
+    return PyBool_FromLong(!hole);
 }
 
+constexpr auto in_table_method = rt::traced<&in_table_body, q_in_table>;
+
+constexpr char in_table_doc[] =
+    "True where the law is its table: (rho [g cm^-3], T [K]) lies inside the\n"
+    "table's domain, in a cell whose four corners are tabulated (not holes).\n"
+    "\nExamples\n--------\n"
+    ">>> import numpy as np\n"
+    ">>> from velmora.radiation.opacity.grey_opacity.rosseland._opal_extended import C_ExtendedOPALOpacity\n"
+    ">>> lk = np.array([[0.0, 0.0], [0.0, 0.0], [np.nan, 0.0]])  # log10 T 4, 4.5, 5 by log10 R -3, -2\n"
+    ">>> law = C_ExtendedOPALOpacity(np.array([4.0, 4.5, 5.0]), np.array([-3.0, -2.0]), lk, 0.7, 0.02)\n"
+    ">>> law.in_table(1e-7, 3e4), law.in_table(1e-6, 1e5), law.in_table(1e-9, 1e9)  # table, hole cell, beyond\n"
+    "(True, False, False)\n";
+
 PyMethodDef ext_methods[] = {
-    {"in_table", VELMORA_METH(&in_table), METH_FASTCALL | METH_KEYWORDS,
-     "in_table(rho, T)\n--\n\n"
-     "True where the law is its table: (rho [g cm^-3], T [K]) lies inside the\n"
-     "table's domain, in a cell whose four corners are tabulated (not holes)."},
+    {"in_table", VELMORA_METH(in_table_method), METH_FASTCALL | METH_KEYWORDS,
+     rt::signed_method_doc<in_table_params, in_table_doc>},
     {nullptr, nullptr, 0, nullptr}};
 
-// Read-only attributes: the composition, the decay lengths and the cold law.
+// Read-only attributes: the composition, the decay lengths (the table's) and
+// the cold law.
 template <double Extended::* Field>
 PyObject* get_double(PyObject* o, void*) {
     return PyFloat_FromDouble(reinterpret_cast<Extended*>(o)->*Field);
+}
+
+template <double ext::FilledTable::* Field>
+PyObject* get_decay(PyObject* o, void*) {
+    return PyFloat_FromDouble((*reinterpret_cast<Extended*>(o)->table).*Field);
 }
 
 PyObject* get_cold(PyObject* o, void*) {
@@ -296,9 +304,9 @@ PyObject* get_cold(PyObject* o, void*) {
 PyGetSetDef ext_getset[] = {
     {"X", &get_double<&Extended::X>, nullptr, "Hydrogen mass fraction X of the physical extension.", nullptr},
     {"Z", &get_double<&Extended::Z>, nullptr, "Metal mass fraction Z of the physical extension.", nullptr},
-    {"decay_T", &get_double<&Extended::decay_T>, nullptr,
+    {"decay_T", &get_decay<&ext::FilledTable::decay_T>, nullptr,
      "Decay length of the table's continuation along log10 T [dex].", nullptr},
-    {"decay_R", &get_double<&Extended::decay_R>, nullptr,
+    {"decay_R", &get_decay<&ext::FilledTable::decay_R>, nullptr,
      "Decay length of the table's continuation along log10 R [dex].", nullptr},
     {"cold", &get_cold, nullptr,
      "The grey law that stands for the physics beyond the table, or None (the\n"
@@ -306,8 +314,8 @@ PyGetSetDef ext_getset[] = {
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-constexpr const char* class_doc =
-    "C_ExtendedOPALOpacity(g1, g2, lk, X, Z, cold=None, decay_T=0.1, decay_R=1.0)\n--\n\n"
+// The signature line comes from ctor_params.
+constexpr char class_doc[] =
     "Rosseland-mean opacity from a 2-D OPAL log-space table, covering every (T, rho).\n\n"
     "Inside the table's finite cells the value and both logarithmic derivatives\n"
     "are those of C_OPALGridOpacity on the same arrays, bit for bit (the same\n"
@@ -354,7 +362,19 @@ constexpr const char* class_doc =
     "    ionised gas (its value and both slopes are used).\n"
     "decay_T, decay_R : float\n"
     "    Decay lengths of the table's continuation along log10 T and log10 R\n"
-    "    [dex], positive.\n";
+    "    [dex], positive.\n"
+    "\nExamples\n--------\n"
+    "A table of kappa = 1 cm^2 g^-1 over 4 <= log10 T <= 5, -3 <= log10 R <= -2:\n"
+    "inside, the law is the table; at 10^9 K it is electron scattering,\n"
+    "0.2 (1 + X) cm^2 g^-1 (free-free absorption is negligible there).\n\n"
+    ">>> import numpy as np\n"
+    ">>> from velmora.radiation.opacity.grey_opacity.rosseland._opal_extended import C_ExtendedOPALOpacity\n"
+    ">>> g1, g2 = np.array([4.0, 4.5, 5.0]), np.array([-3.0, -2.0])\n"
+    ">>> law = C_ExtendedOPALOpacity(g1, g2, np.zeros((3, 2)), X=0.7, Z=0.02)\n"
+    ">>> law.in_table(1e-7, 3e4), law.opacity(1e-7, 3e4)  # log10 R = -7 - 3 (4.48 - 6) = -2.43\n"
+    "(True, 1.0)\n"
+    ">>> law.in_table(1e-9, 1e9), round(law.opacity(1e-9, 1e9), 9)\n"
+    "(False, 0.34)\n";
 
 PyTypeObject ext_type = rt::static_type(Names::qualname, sizeof(Extended));
 
@@ -368,7 +388,7 @@ int exec_opal_extended(PyObject* module) {
 
     ext_type.tp_base = kappa.grey_type;
     ext_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    ext_type.tp_doc = class_doc;
+    ext_type.tp_doc = rt::signed_doc<ctor_params, class_doc, class_name>;
     ext_type.tp_new = rt::entry<&tp_new>;
     ext_type.tp_dealloc = &tp_dealloc;
     ext_type.tp_getset = ext_getset;
@@ -387,7 +407,21 @@ constexpr const char* module_doc =
     "table; compiled callers (the disk closure) call its slots with plain doubles\n"
     "and without the interpreter lock. Every log-space method takes (log_T,\n"
     "log_rho) in natural logarithms, like every other opacity class of the\n"
-    "package.";
+    "package.\n"
+    "\nExamples\n--------\n"
+    "A hole takes its value from the physics and its tabulated neighbours, where\n"
+    "the table law has none:\n\n"
+    ">>> import numpy as np\n"
+    ">>> from velmora.radiation.opacity.grey_opacity.rosseland._opal_extended import C_ExtendedOPALOpacity\n"
+    ">>> from velmora.radiation.opacity.grey_opacity.rosseland._opal_grid import C_OPALGridOpacity\n"
+    ">>> g1, g2 = np.array([4.0, 4.5, 5.0]), np.array([-3.0, -2.0])\n"
+    ">>> lk = np.zeros((3, 2))\n"
+    ">>> lk[1, 0] = np.nan  # a hole at log10 T = 4.5, log10 R = -3\n"
+    ">>> C_OPALGridOpacity(g1, g2, lk, 2).opacity(1e-7, 3e4)\n"
+    "nan\n"
+    ">>> law = C_ExtendedOPALOpacity(g1, g2, lk, 0.7, 0.02)\n"
+    ">>> law.in_table(1e-7, 3e4), round(law.opacity(1e-7, 3e4), 6)\n"
+    "(False, 0.855667)\n";
 
 }  // namespace
 }  // namespace velmora::opacity

@@ -4,7 +4,7 @@
 // module _opal_extended wraps it in the interpreter's protocol.
 //
 // Inside the table's finite cells the law is the table law itself, evaluated
-// by the same functions of grid_table.hpp. Elsewhere it is a blend, in ln kappa,
+// by the same functions of grid_core.hpp. Elsewhere it is a blend, in ln kappa,
 // of the table continued linearly from its edge and a physical law P:
 //
 //   ln kappa(q) = (1 - w) ln P(q) + w ln10 [F(p) + S(p) . (q - p)]
@@ -23,10 +23,12 @@
 // filled table bilinearly, as the table law interpolates finite cells.
 #pragma once
 
-#include "radiation/opacity/grey_opacity/grid_table.hpp"
+#include "radiation/opacity/grey_opacity/grid_core.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 namespace velmora::opacity::extension {
@@ -63,10 +65,8 @@ struct IonisedGas {
     }
 };
 
-// Weight of the table's continuation at s decay lengths from the edge, and
-// its derivative.
+// Weight of the table's continuation at s decay lengths from the edge.
 inline double edge_weight(double s) noexcept { return s < 1.0 ? (1.0 - s) * (1.0 - s) * (1.0 + 2.0 * s) : 0.0; }
-inline double edge_weight_slope(double s) noexcept { return s < 1.0 ? -6.0 * s * (1.0 - s) : 0.0; }
 
 // The table with its holes filled, and the decay lengths of the extension.
 struct FilledTable {
@@ -74,8 +74,8 @@ struct FilledTable {
     std::vector<double> g1, g2;  // log10 T, log10 R
     std::vector<double> lk;      // log10 kappa, row-major (n1, n2), NaN holes
     std::vector<double> filled;  // the same with the holes filled
-    double decay_T = 0.1;        // decay lengths [dex]
-    double decay_R = 1.0;
+    double decay_T = 0.0;        // decay lengths [dex], as constructed
+    double decay_R = 0.0;
 
     const double* row(int i) const noexcept { return lk.data() + static_cast<std::size_t>(i) * n2; }
     const double* filled_row(int i) const noexcept { return filled.data() + static_cast<std::size_t>(i) * n2; }
@@ -100,28 +100,33 @@ struct FilledTable {
 };
 
 // log10 kappa inside the domain, as the table law interpolates it, or from the
-// filled table in a cell with a hole corner. `hole` tells which.
+// filled table in a cell with a hole corner. `hole` tells which. A filled node
+// the physical law left NaN (a cold law outside its own table) gives NaN, as
+// that law gives just beyond the edge.
 inline double interpolate_inside(const FilledTable& t, double x, double y, bool& hole) noexcept {
     int i, j;
     t.locate(x, y, i, j);
     double v = 0.0;
     hole = grid::interpolate(t.cell(i, j), x, y, v) != Outcome::value;
-    if (hole) grid::interpolate(t.filled_cell(i, j), x, y, v);
+    if (hole && grid::interpolate(t.filled_cell(i, j), x, y, v) != Outcome::value)
+        return std::numeric_limits<double>::quiet_NaN();
     return v;
 }
 
 // The two slopes inside the domain (d ln kappa / d ln rho, d ln kappa / d ln T),
-// as the table law computes them in finite cells.
+// as the table law computes them in finite cells; in a cell with a hole corner
+// those of the filled table, NaN where a filled node is NaN.
 inline void slopes_inside(const FilledTable& t, double x, double y, double& d_rho, double& d_T) noexcept {
     int i, j;
     t.locate(x, y, i, j);
     Cell c = t.cell(i, j);
-    if (grid::second_axis_slope(c, x, d_rho) != Outcome::value ||
-        grid::temperature_slope<grid::OpalConvention>(c, x, y, d_T) != Outcome::value) {
-        c = t.filled_cell(i, j);
-        grid::second_axis_slope(c, x, d_rho);
-        grid::temperature_slope<grid::OpalConvention>(c, x, y, d_T);
-    }
+    if (grid::second_axis_slope(c, x, d_rho) == Outcome::value &&
+        grid::temperature_slope<grid::OpalConvention>(c, x, y, d_T) == Outcome::value)
+        return;
+    c = t.filled_cell(i, j);
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    if (grid::second_axis_slope(c, x, d_rho) != Outcome::value) d_rho = nan;
+    if (grid::temperature_slope<grid::OpalConvention>(c, x, y, d_T) != Outcome::value) d_T = nan;
 }
 
 // The table continued linearly from the edge point p: F(p), its gradient
