@@ -179,6 +179,18 @@ def test_a_hole_the_cold_law_leaves_nan_is_nan_as_beyond_the_edge():
     assert not any(law.in_table(math.exp(r), math.exp(T)) for T, r in zip(log_T, log_rho))
 
 
+def test_a_hole_beyond_the_decay_length_takes_the_physics_alone():
+    # The cold law covers only the hole's node: the offsets of its neighbours
+    # are NaN, but they lie a decay length or more away and must not count.
+    g1, g2 = np.array([4.0, 4.5, 5.0]), np.array([-3.0, -2.0, -1.0])
+    lk = np.ones((3, 3))
+    lk[1, 1] = np.nan
+    cold = C_OPALGridOpacity(np.array([4.4, 4.6]), np.array([-2.2, -1.8]), np.full((2, 2), 0.5), 2)
+    law = C_ExtendedOPALOpacity(g1, g2, lk, 0.7, 0.02, cold=cold)
+    node = logs(4.5, -2.0)
+    assert law.log_opacity(*node) == pytest.approx(cold.log_opacity(*node), rel=1e-14)
+
+
 def test_a_failing_cold_law_fails_the_slot_with_its_traceback_entry_without_the_lock():
     t = TABLES[0]
     cold = C_OPALGridOpacity(t.log10_T, t.log10_R, t.log10_kappa, 0)   # raises outside

@@ -235,8 +235,10 @@ bool fill_holes(FilledTable& t, double ln10, Phys&& phys) {
             node_logs(t, i, j, ln10, log_T, log_rho);
             LogKappa p{};
             if (!phys(log_T, log_rho, p)) return false;
-            t.filled[static_cast<std::size_t>(i) * t.n2 + j] =
-                (p.value + edge_weight(nearest) * (sum / count)) / ln10;
+            // Beyond the decay length the physics alone, whatever the
+            // offset (NaN where the physical law gave none at the node).
+            const double w = edge_weight(nearest);
+            t.filled[static_cast<std::size_t>(i) * t.n2 + j] = (w > 0.0 ? p.value + w * (sum / count) : p.value) / ln10;
         }
     return true;
 }
