@@ -21,6 +21,7 @@ import re
 import tomllib
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
+from functools import cached_property
 
 import numpy as np
 
@@ -146,14 +147,20 @@ class Grid:
         """The grid's shape in words, e.g. ``mbh 3 x alpha 3 x xi 2``."""
         return " x ".join(f"{d} {n}" for d, n in zip(self.dims, self.shape))
 
-    @property
+    # Cached (in the instance's __dict__, which frozen does not guard): a
+    # table's varied names come from a walk over all its rows, and values(i)
+    # reads them for every case.
+    @cached_property
     def varied(self) -> tuple[str, ...]:
         if self.kind == "product":
             return self.dims
-        names = []
-        for row in self.rows:
-            names.extend(n for n, _ in row if n not in names)
-        return tuple(names)
+        return tuple(dict.fromkeys(name for row in self.rows for name, _ in row))
+
+    @cached_property
+    def _defaults(self) -> tuple:
+        """The model's defaults of the varied parameters, in their order."""
+        known = disk_parameters()
+        return tuple(known[name] for name in self.varied)
 
     def values(self, index: int) -> tuple:
         """The varied parameters' values of case `index` (C order over the
@@ -162,8 +169,8 @@ class Grid:
         if self.kind == "product":
             where = np.unravel_index(index, self.shape)
             return tuple(values[k] for (_, values), k in zip(self.axes, where))
-        row, defaults = dict(self.rows[index]), disk_parameters()
-        return tuple(row.get(name, defaults[name]) for name in self.varied)
+        row = dict(self.rows[index])
+        return tuple(row.get(name, default) for name, default in zip(self.varied, self._defaults))
 
     def distinct(self, name: str) -> list:
         """The values parameter `name` takes over the cases, each once."""
