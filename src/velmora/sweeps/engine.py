@@ -43,11 +43,9 @@ TASKS_PER_WORKER = 8  # batches per worker at least, for balance at the end
 def run_options(given: dict) -> dict:
     """The options of each run (the disk model's run arguments) with their
     defaults, updated with `given` and checked as the model checks them."""
-    from velmora.dynamics.accretion.one_zone.disk_parameters import RUN_DEFAULTS, run_parameters
+    from velmora.dynamics.accretion.one_zone.disk_parameters import RUN_DEFAULTS, _unknown, run_parameters
 
-    unknown = set(given) - set(RUN_DEFAULTS)
-    if unknown:
-        raise TypeError(f"unknown run option {sorted(unknown)[0]!r} (known: {', '.join(RUN_DEFAULTS)})")
+    _unknown(given, RUN_DEFAULTS, "run option")
     return run_parameters(**{**RUN_DEFAULTS, **given})
 
 

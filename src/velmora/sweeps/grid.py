@@ -242,17 +242,14 @@ def make_grid(grid, fixed: Mapping | None = None) -> Grid:
     if hasattr(grid, "to_dict") and hasattr(grid, "columns"):  # a DataFrame: its rows
         grid = grid.to_dict("records")
 
-    def check(name):
-        if name not in known:
-            raise ValueError(f"unknown disk parameter {name!r} (known: {', '.join(known)})")
+    from velmora.dynamics.accretion.one_zone.disk_parameters import _unknown
 
-    for name in fixed:
-        check(name)
+    _unknown(fixed, known, "disk parameter")
     fixed_items = tuple((name, _plain(v, name)) for name, v in fixed.items())
     if isinstance(grid, Mapping):
         axes = []
+        _unknown(grid, known, "disk parameter")
         for name, values in grid.items():
-            check(name)
             if name in fixed:
                 raise ValueError(f"{name} is both varied and fixed")
             if isinstance(values, str):
@@ -272,8 +269,8 @@ def make_grid(grid, fixed: Mapping | None = None) -> Grid:
             raise ValueError("the table of cases is empty")
         rows = []
         for row in grid:
+            _unknown(row, known, "disk parameter")
             for name in row:
-                check(name)
                 if name in fixed:
                     raise ValueError(f"{name} is both varied and fixed")
             rows.append(tuple((name, _plain(v, name)) for name, v in row.items()))
