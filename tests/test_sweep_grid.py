@@ -81,9 +81,13 @@ def test_bad_grids(grid, fixed, message):
         make_grid(grid, fixed)
 
 
-def test_a_bad_value_is_refused_before_anything_runs():
-    grid = make_grid({"mbh": [1e6, -1e6]})
-    with pytest.raises(ValueError, match=r"mbh=-1000000\.0"):
+@pytest.mark.parametrize("grid, fixed, message", [
+    ({"mbh": [1e6, -1e6]}, None, r"mbh=-1000000\.0"),
+    ({"mbh": [1e5, 1e6]}, {"alpha": -1}, r"^alpha must be positive"),  # the fixed value, not a varied one
+])
+def test_a_bad_value_is_refused_before_anything_runs(grid, fixed, message):
+    grid = make_grid(grid, fixed)
+    with pytest.raises(ValueError, match=message):
         grid.validate()
 
 

@@ -209,23 +209,34 @@ class Grid:
         return out
 
     def validate(self) -> None:
-        """Builds a disk for every value of every varied parameter, each alone
-        with the fixed ones, so that a bad value is refused before anything
-        runs. A value that only clashes with another parameter (the model
-        names both) may suit other cases: such a combination fails its case
-        alone."""
+        """Builds a disk of the fixed parameters alone, then one for every
+        value of every varied parameter, each alone with the fixed ones, so
+        that a bad value is refused before anything runs, and blamed on the
+        parameter it belongs to. A value that only clashes with another
+        parameter (the model names both) may suit other cases: such a
+        combination fails its case alone."""
         model = disk_model()
+        fixed = dict(self.fixed)
+        try:
+            model(**fixed)
+        except (TypeError, ValueError) as exc:
+            names = getattr(exc, "names", ())
+            # A fault of the fixed values themselves; one that names a varied
+            # parameter or a second one is a clash with the defaults, which
+            # the varied values may avoid.
+            if not self.varied or (len(names) <= 1 and not set(names) & set(self.varied)):
+                raise ValueError(str(exc)) from None
         if self.kind == "product":
             pairs = [(name, v) for name, values in self.axes for v in values]
         else:
             pairs = list(dict.fromkeys(item for row in self.rows for item in row))
-        for name, value in pairs or [(None, None)]:
+        for name, value in pairs:
             try:
-                model(**{**dict(self.fixed), **({name: value} if name else {})})
+                model(**{**fixed, name: value})
             except (TypeError, ValueError) as exc:
-                if name and len(getattr(exc, "names", (name,))) > 1:
+                if len(getattr(exc, "names", (name,))) > 1:
                     continue
-                raise ValueError(f"{name}={value!r}: {exc}" if name else str(exc)) from None
+                raise ValueError(f"{name}={value!r}: {exc}") from None
 
 
 def make_grid(grid, fixed: Mapping | None = None) -> Grid:
