@@ -145,6 +145,16 @@ def test_failed_runs_keep_their_error_and_rows(client):
     assert list(ds["opacity"].values) == ["es", "sample", "es", "es", "es", "es"]
 
 
+@pytest.mark.parametrize("options, message", [
+    ({"batch": -1}, "batch must be an integer of at least 1, got -1"),
+    ({"batch": 2.5}, "batch must be an integer of at least 1, got 2.5"),
+    ({"nout": 10}, r"unknown run option 'nout' \(did you mean 'n_out'\?\)"),
+])
+def test_bad_engine_options_are_refused_before_anything_runs(options, message):
+    with pytest.raises(ValueError, match=message):
+        sweep(GRID, progress=False, **options)  # no client: refused before one is started
+
+
 def test_a_killed_worker_costs_nothing(client, reference):
     killed = []
 

@@ -19,6 +19,7 @@ import itertools
 import json
 import logging
 import math
+import numbers
 import os
 import signal
 import sys
@@ -295,6 +296,8 @@ def sweep(grid, output=None, *, fixed=None, rows=False, max_transitions=16, clie
     opts = run_options(run)
     if max_transitions < 1:
         raise ValueError(f"max_transitions must be at least 1, got {max_transitions}")
+    if batch is not None and (isinstance(batch, bool) or not isinstance(batch, numbers.Integral) or batch < 1):
+        raise ValueError(f"batch must be an integer of at least 1, got {batch!r}")
     layout = Layout(g, opts, bool(rows), int(max_transitions), _columns(g))
     sink = ZarrSink(output, layout) if output is not None else MemorySink(layout)
     todo = sink.pending()
@@ -304,7 +307,7 @@ def sweep(grid, output=None, *, fixed=None, rows=False, max_transitions=16, clie
         if len(todo):
             with connect(client, scheduler, n_workers) as c:
                 report["workers"] = len(c.scheduler_info()["workers"])
-                report["batch"] = batch or batch_size(len(todo), report["workers"])
+                report["batch"] = int(batch) if batch is not None else batch_size(len(todo), report["workers"])
                 _run(c, g, opts, layout, sink, todo, report["batch"], progress, report)
     except KeyboardInterrupt as exc:
         exc.dataset = sink.dataset()
