@@ -29,6 +29,7 @@ import sys
 import numpy as np
 
 from velmora.cli import PROG, UsageError, _Defaults, _Parser, count, positive, tolerance
+from velmora.constants import DAY
 from velmora.dynamics.accretion.one_zone.disk_parameters import BRANCHES, RUN_DEFAULTS
 
 from ._extra import MissingExtra
@@ -38,7 +39,6 @@ from .store import StoreMismatch
 from .summary import DONE, FAILED, LOST, PENDING
 
 NAME = f"{PROG} sweep"
-DAY = 86400.0
 RUN_TYPES = {"t_end": positive, "t_start": positive, "n_out": count, "rtol": tolerance, "max_steps": count}
 
 
