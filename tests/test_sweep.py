@@ -83,9 +83,11 @@ def assert_case_equals_run(case, run):
     assert list(case["transition_to"].values[:len(times)]) == [tr["to_branch"] for tr in run.transitions]
     collapse = [tr["t"] for tr in run.transitions if tr["to_branch"] == "thin"]
     assert np.array_equal(case["t_first_collapse"].item(), collapse[0] if collapse else np.nan, equal_nan=True)
-    if k:
+    if run.status == "done":  # at t_end
         assert case["final_M_D"].item() == run.rows[-1, names.index("M_D")]
         assert case["final_R_D"].item() == run.rows[-1, names.index("R_D")]
+    else:  # the last row of a run that stopped depends on n_out
+        assert np.isnan(case["final_M_D"].item()) and np.isnan(case["final_R_D"].item())
 
 
 def assert_equals_reference(ds, reference):
@@ -143,6 +145,16 @@ def test_failed_runs_keep_their_error_and_rows(client):
     for k, params in enumerate(cases):
         assert_case_equals_run(ds.isel(case=k), single_run(params, run))
     assert list(ds["opacity"].values) == ["es", "sample", "es", "es", "es", "es"]
+
+
+@pytest.mark.parametrize("options, message", [
+    ({"batch": -1}, "batch must be an integer of at least 1, got -1"),
+    ({"batch": 2.5}, "batch must be an integer of at least 1, got 2.5"),
+    ({"nout": 10}, r"unknown run option 'nout' \(did you mean 'n_out'\?\)"),
+])
+def test_bad_engine_options_are_refused_before_anything_runs(options, message):
+    with pytest.raises(ValueError, match=message):
+        sweep(GRID, progress=False, **options)  # no client: refused before one is started
 
 
 def test_a_killed_worker_costs_nothing(client, reference):

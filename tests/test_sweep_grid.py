@@ -81,9 +81,13 @@ def test_bad_grids(grid, fixed, message):
         make_grid(grid, fixed)
 
 
-def test_a_bad_value_is_refused_before_anything_runs():
-    grid = make_grid({"mbh": [1e6, -1e6]})
-    with pytest.raises(ValueError, match=r"mbh=-1000000\.0"):
+@pytest.mark.parametrize("grid, fixed, message", [
+    ({"mbh": [1e6, -1e6]}, None, r"mbh=-1000000\.0"),
+    ({"mbh": [1e5, 1e6]}, {"alpha": -1}, r"^alpha must be positive"),  # the fixed value, not a varied one
+])
+def test_a_bad_value_is_refused_before_anything_runs(grid, fixed, message):
+    grid = make_grid(grid, fixed)
+    with pytest.raises(ValueError, match=message):
         grid.validate()
 
 
@@ -108,10 +112,16 @@ def test_toml_file_and_command_line_combine(tmp_path):
     (["--mbh", "1e6,2e6", "-o", "out.nc"], "ending in .zarr"),
     (["--alpha", "0.1,-0.1"], "alpha=-0.1"),
     (["--mbh", "1e6,2e6", "--plot-axes", "mbh,xi"], "two varied parameters"),
+    (["--grid", "[run]\nn_out = 0"], r"--grid \[run\]: n_out must be at least 1"),
+    (["--grid", "[run]\nnout = 10"], r"--grid \[run\]: unknown run option 'nout' \(did you mean 'n_out'\?\)"),
+    (["--grid", "[run]\nbranch = 'hot'"], r"--grid \[run\]: branch must be one of"),
+    (["--mbh", "1e6,2e6", "--t-start", "2e8"], r"error: t_start \(2e\+08 s\) must not exceed t_end"),
 ])
-def test_bad_options(argv, message):
+def test_bad_options(argv, message, tmp_path):
+    path = tmp_path / "grid.toml"  # a [run] table beside a grid
+    path.write_text("[grid]\nmbh = [1e5, 1e6]\n" + argv[-1])
     with pytest.raises(UsageError, match=message):
-        parse(argv)
+        parse(argv[:-1] + [str(path)] if argv[0] == "--grid" else argv)
 
 
 def test_missing_extra_is_named_in_one_line(monkeypatch):

@@ -29,7 +29,8 @@ import sys
 import numpy as np
 
 from velmora.cli import PROG, UsageError, _Defaults, _Parser, count, plot_problem, positive, tolerance
-from velmora.dynamics.accretion.one_zone.disk_parameters import BRANCHES
+from velmora.constants import DAY
+from velmora.dynamics.accretion.one_zone.disk_parameters import BRANCHES, RUN_DEFAULTS
 
 from ._extra import MissingExtra
 from .grid import disk_parameters, make_grid, parse_values, read_toml
@@ -37,7 +38,6 @@ from .store import StoreMismatch
 from .summary import DONE, FAILED, LOST, PENDING
 
 NAME = f"{PROG} sweep"
-DAY = 86400.0
 RUN_TYPES = {"t_end": positive, "t_start": positive, "n_out": count, "rtol": tolerance, "max_steps": count}
 
 
@@ -77,9 +77,7 @@ def build_parser():
                       help="the grid from a file: [grid] (a product) or [[cases]] (a table), [fixed], [run]")
 
     run = parser.add_argument_group("each run (one value)")
-    from .engine import run_options
-
-    for name, default in run_options({}).items():
+    for name, default in RUN_DEFAULTS.items():
         text = _described(texts.get(name), name, default)
         if name == "branch":
             run.add_argument("--branch", dest="run_branch", choices=BRANCHES, help=text)
@@ -138,9 +136,18 @@ def parse(argv):
             fixed.pop(name, None)
         else:
             fail(f"{_option(name)}: with a table of cases ([[cases]]), other parameters take one value")
+    in_file = set(run)
     for name in list(vars(args)):
         if name.startswith("run_") and getattr(args, name) is not None:
             run[name[4:]] = getattr(args, name)
+            in_file.discard(name[4:])
+    from .engine import run_options
+
+    try:
+        run_options(run)  # checked here, so that a bad [run] is one line; args.run keeps what was given
+    except (TypeError, ValueError) as exc:
+        names = getattr(exc, "names", ())
+        fail(f"--grid [run]: {exc}" if in_file & set(names) or (in_file and not names) else str(exc))
     if not grid:
         fail("nothing varies: give an option several values (e.g. --mbh 1e5,1e6,1e7) or --grid FILE.toml")
     try:

@@ -21,6 +21,7 @@ import re
 import tomllib
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
+from functools import cached_property
 
 import numpy as np
 
@@ -146,14 +147,20 @@ class Grid:
         """The grid's shape in words, e.g. ``mbh 3 x alpha 3 x xi 2``."""
         return " x ".join(f"{d} {n}" for d, n in zip(self.dims, self.shape))
 
-    @property
+    # Cached (in the instance's __dict__, which frozen does not guard): a
+    # table's varied names come from a walk over all its rows, and values(i)
+    # reads them for every case.
+    @cached_property
     def varied(self) -> tuple[str, ...]:
         if self.kind == "product":
             return self.dims
-        names = []
-        for row in self.rows:
-            names.extend(n for n, _ in row if n not in names)
-        return tuple(names)
+        return tuple(dict.fromkeys(name for row in self.rows for name, _ in row))
+
+    @cached_property
+    def _defaults(self) -> tuple:
+        """The model's defaults of the varied parameters, in their order."""
+        known = disk_parameters()
+        return tuple(known[name] for name in self.varied)
 
     def values(self, index: int) -> tuple:
         """The varied parameters' values of case `index` (C order over the
@@ -162,8 +169,8 @@ class Grid:
         if self.kind == "product":
             where = np.unravel_index(index, self.shape)
             return tuple(values[k] for (_, values), k in zip(self.axes, where))
-        row, defaults = dict(self.rows[index]), disk_parameters()
-        return tuple(row.get(name, defaults[name]) for name in self.varied)
+        row = dict(self.rows[index])
+        return tuple(row.get(name, default) for name, default in zip(self.varied, self._defaults))
 
     def distinct(self, name: str) -> list:
         """The values parameter `name` takes over the cases, each once."""
@@ -202,23 +209,34 @@ class Grid:
         return out
 
     def validate(self) -> None:
-        """Builds a disk for every value of every varied parameter, each alone
-        with the fixed ones, so that a bad value is refused before anything
-        runs. A value that only clashes with another parameter (the model
-        names both) may suit other cases: such a combination fails its case
-        alone."""
+        """Builds a disk of the fixed parameters alone, then one for every
+        value of every varied parameter, each alone with the fixed ones, so
+        that a bad value is refused before anything runs, and blamed on the
+        parameter it belongs to. A value that only clashes with another
+        parameter (the model names both) may suit other cases: such a
+        combination fails its case alone."""
         model = disk_model()
+        fixed = dict(self.fixed)
+        try:
+            model(**fixed)
+        except (TypeError, ValueError) as exc:
+            names = getattr(exc, "names", ())
+            # A fault of the fixed values themselves; one that names a varied
+            # parameter or a second one is a clash with the defaults, which
+            # the varied values may avoid.
+            if not self.varied or (len(names) <= 1 and not set(names) & set(self.varied)):
+                raise ValueError(str(exc)) from None
         if self.kind == "product":
             pairs = [(name, v) for name, values in self.axes for v in values]
         else:
             pairs = list(dict.fromkeys(item for row in self.rows for item in row))
-        for name, value in pairs or [(None, None)]:
+        for name, value in pairs:
             try:
-                model(**{**dict(self.fixed), **({name: value} if name else {})})
+                model(**{**fixed, name: value})
             except (TypeError, ValueError) as exc:
-                if name and len(getattr(exc, "names", (name,))) > 1:
+                if len(getattr(exc, "names", (name,))) > 1:
                     continue
-                raise ValueError(f"{name}={value!r}: {exc}" if name else str(exc)) from None
+                raise ValueError(f"{name}={value!r}: {exc}") from None
 
 
 def make_grid(grid, fixed: Mapping | None = None) -> Grid:
@@ -235,17 +253,14 @@ def make_grid(grid, fixed: Mapping | None = None) -> Grid:
     if hasattr(grid, "to_dict") and hasattr(grid, "columns"):  # a DataFrame: its rows
         grid = grid.to_dict("records")
 
-    def check(name):
-        if name not in known:
-            raise ValueError(f"unknown disk parameter {name!r} (known: {', '.join(known)})")
+    from velmora.dynamics.accretion.one_zone.disk_parameters import _unknown
 
-    for name in fixed:
-        check(name)
+    _unknown(fixed, known, "disk parameter")
     fixed_items = tuple((name, _plain(v, name)) for name, v in fixed.items())
     if isinstance(grid, Mapping):
         axes = []
+        _unknown(grid, known, "disk parameter")
         for name, values in grid.items():
-            check(name)
             if name in fixed:
                 raise ValueError(f"{name} is both varied and fixed")
             if isinstance(values, str):
@@ -265,8 +280,8 @@ def make_grid(grid, fixed: Mapping | None = None) -> Grid:
             raise ValueError("the table of cases is empty")
         rows = []
         for row in grid:
+            _unknown(row, known, "disk parameter")
             for name in row:
-                check(name)
                 if name in fixed:
                     raise ValueError(f"{name} is both varied and fixed")
             rows.append(tuple((name, _plain(v, name)) for name, v in row.items()))

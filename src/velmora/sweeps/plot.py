@@ -5,9 +5,10 @@ from __future__ import annotations
 
 import numpy as np
 
+from velmora.constants import DAY
+
 from .summary import DONE
 
-DAY = 86400.0
 PANELS = (("t_first_collapse", 1.0 / DAY, "first collapse [d]"),
           ("peak_Mdot", 1.0, "peak accretion rate [g s$^{-1}$]"))
 

@@ -24,8 +24,8 @@ SUMMARY = {
     "peak_Mdot": ("f8", np.nan, "g s^-1", "largest accretion rate onto the hole along the integration"),
     "t_peak": ("f8", np.nan, "s", "time of the largest accretion rate"),
     "t_reached": ("f8", np.nan, "s", "time the run reached"),
-    "final_M_D": ("f8", np.nan, "g", "disk mass at the last row"),
-    "final_R_D": ("f8", np.nan, "cm", "disk radius at the last row"),
+    "final_M_D": ("f8", np.nan, "g", "disk mass at t_end, of a finished run (NaN: the run did not finish)"),
+    "final_R_D": ("f8", np.nan, "cm", "disk radius at t_end, of a finished run (NaN: the run did not finish)"),
     "n_rows": ("i4", -1, "", "output rows completed"),
     "steps": ("i8", -1, "", "accepted integration steps"),
     "rejected_steps": ("i8", -1, "", "rejected integration steps"),
@@ -51,32 +51,30 @@ def summarise(result, max_transitions: int, run_time: float, rows: bool) -> dict
     """The record of one run (an Evolution): the summary variables, the first
     `max_transitions` transitions and, with `rows`, the rows."""
     done = result.status == "done"
-    transitions = list(result.transitions or ())
-    stats = result.stats or {}
-    table = result.rows
+    transitions = result.transitions
     record = {
         "status": DONE if done else (FAILED if result.status == "failed" else LOST),
         "error": result.error or "",
         "start_branch": result.start_branch or "",
         "n_transitions": len(transitions),
         "t_first_collapse": next((tr["t"] for tr in transitions if tr["to_branch"] == "thin"), np.nan),
-        "n_rows": 0 if table is None else len(table),
+        "n_rows": len(result),
         "run_time": run_time,
     }
     for name in STATS:
-        value = stats.get(name)
+        value = result.stats[name]
         record[name] = SUMMARY[name][1] if value is None else value
-    if table is not None and len(table):
-        names = [name for name, _, _ in result.columns]
-        record["final_M_D"], record["final_R_D"] = (float(table[-1, names.index(n)]) for n in ("M_D", "R_D"))
-    else:
-        record["final_M_D"] = record["final_R_D"] = np.nan
+    # The last row of a finished run is at t_end; that of a run that stopped
+    # lies on the output grid before t_reached, where it depends on n_out: no
+    # result.
+    for name in ("M_D", "R_D"):
+        record[f"final_{name}"] = float(result[name][-1]) if done and len(result) else np.nan
     kept = transitions[:max_transitions]
     pad = max_transitions - len(kept)
     record["transition_t"] = np.array([tr["t"] for tr in kept] + [np.nan] * pad, dtype=np.float64)
     record["transition_to"] = np.array([tr["to_branch"] for tr in kept] + [""] * pad, dtype=object)
     if rows:
-        record["rows"], record["columns"] = table, tuple(name for name, _, _ in result.columns)
+        record["rows"], record["columns"] = result.rows, result.names
     return record
 
 
